@@ -1,0 +1,133 @@
+#include "session.h"
+
+#include "globals.h"
+#include "raii.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr ULONG kClientMajorVersion = 1;
+constexpr ULONG kClientMinorVersion = 0;
+constexpr ULONG kClientRevision = 0;
+
+void WriteClientInformation(IPortableDeviceValues *clientInfo) {
+    clientInfo->SetStringValue(WPD_CLIENT_NAME, L"KIVOtool");
+    clientInfo->SetUnsignedIntegerValue(WPD_CLIENT_MAJOR_VERSION, kClientMajorVersion);
+    clientInfo->SetUnsignedIntegerValue(WPD_CLIENT_MINOR_VERSION, kClientMinorVersion);
+    clientInfo->SetUnsignedIntegerValue(WPD_CLIENT_REVISION, kClientRevision);
+    clientInfo->SetUnsignedIntegerValue(WPD_CLIENT_SECURITY_QUALITY_OF_SERVICE, SECURITY_IMPERSONATION);
+}
+
+// Reads the friendly name of one device into a fresh buffer; empty when the
+// device reports none or the buffer cannot be had.
+std::unique_ptr<HeapArray<wchar_t>> ReadFriendlyName(IPortableDeviceManager *manager, LPCWSTR deviceId,
+                                                     DWORD &length) {
+    length = 0;
+    if (FAILED(manager->GetDeviceFriendlyName(deviceId, nullptr, &length)) || length == 0) return nullptr;
+    auto name = std::make_unique<HeapArray<wchar_t>>(length);
+    if (!*name) return nullptr;
+    DWORD capacity = length;
+    if (FAILED(manager->GetDeviceFriendlyName(deviceId, name->Get(), &capacity))) return nullptr;
+    return name;
+}
+
+bool NameEquals(const HeapArray<wchar_t> &reported, DWORD capacity, const wchar_t *name) {
+    // Code unit by code unit, terminator included; the buffer may hold no
+    // terminator of its own if the device filled it to the brim.
+    for (DWORD i = 0; i < capacity; ++i) {
+        if (reported[i] != name[i]) return false;
+        if (name[i] == L'\0') return true;
+    }
+    return false;
+}
+
+// Opens one device, retrying read-only once when the first Open is refused.
+ComPtr<IPortableDevice> OpenDevice(LPCWSTR deviceId, IPortableDeviceValues *clientInfo) {
+    ComPtr<IPortableDevice> device;
+    if (FAILED(CoCreateInstance(CLSID_PortableDeviceFTM, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDevice,
+                                reinterpret_cast<void **>(device.GetAddressOf()))))
+        return nullptr;
+    HRESULT hr = device->Open(deviceId, clientInfo);
+    if (hr == E_ACCESSDENIED) {
+        clientInfo->SetUnsignedIntegerValue(WPD_CLIENT_DESIRED_ACCESS, GENERIC_READ);
+        hr = device->Open(deviceId, clientInfo);
+    }
+    if (FAILED(hr)) {
+        SetLastError(ERROR_NOT_READY);
+        return nullptr;
+    }
+    return device;
+}
+
+}  // namespace
+
+DeviceSession::DeviceSession() : findData{} {}
+
+DeviceSession::~DeviceSession() { ReleaseSession(*this); }
+
+BOOL InitSession(DeviceSession *session) {
+    BOOL result = PrepareGlobals();
+    if (!session) return result;
+
+    session->findData = WIN32_FIND_DATAW{};
+    session->device.Reset();
+    session->content.Reset();
+    session->manager.Reset();
+    session->clientInfo.Reset();
+
+    if (FAILED(CoCreateInstance(CLSID_PortableDeviceManager, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IPortableDeviceManager,
+                                reinterpret_cast<void **>(session->manager.GetAddressOf()))))
+        result = FALSE;
+    if (FAILED(CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
+                                reinterpret_cast<void **>(session->clientInfo.GetAddressOf()))))
+        return FALSE;
+    WriteClientInformation(session->clientInfo.Get());
+    return result;
+}
+
+DeviceListing ListDeviceIds(IPortableDeviceManager *manager, DeviceIdList &list) {
+    DWORD count = 0;
+    HRESULT hr = manager->GetDevices(nullptr, &count);
+    if (FAILED(hr) && count == 0) return DeviceListing::NoDevice;
+    if (FAILED(hr)) return DeviceListing::Failed;
+    if (count == 0) return DeviceListing::NoDevice;
+
+    list.ids = std::make_unique<CoTaskMemStringArray>(count);
+    if (!*list.ids) return DeviceListing::Failed;
+    DWORD filled = count;
+    if (FAILED(manager->GetDevices(list.ids->Get(), &filled))) return DeviceListing::Failed;
+    list.filled = filled < count ? filled : count;
+    return DeviceListing::Listed;
+}
+
+ComPtr<IPortableDevice> OpenDeviceByFriendlyName(const wchar_t *name, DeviceSession &session) {
+    if (!session.manager || !session.clientInfo) return nullptr;
+    DeviceIdList list;
+    DeviceListing listing = ListDeviceIds(session.manager.Get(), list);
+    if (listing == DeviceListing::NoDevice) SetLastError(ERROR_NOT_READY);
+    if (listing != DeviceListing::Listed) return nullptr;
+
+    for (DWORD i = 0; i < list.filled; ++i) {
+        LPCWSTR deviceId = list[i];
+        if (!deviceId) continue;
+        DWORD length = 0;
+        auto friendly = ReadFriendlyName(session.manager.Get(), deviceId, length);
+        if (!friendly) continue;
+        if (!NameEquals(*friendly, length, name)) continue;
+        ComPtr<IPortableDevice> device = OpenDevice(deviceId, session.clientInfo.Get());
+        if (device) return device;
+    }
+    return nullptr;
+}
+
+void ReleaseSession(DeviceSession &session) {
+    LastErrorKeeper keep;
+    session.device.Reset();
+    session.content.Reset();
+    session.manager.Reset();
+    session.clientInfo.Reset();
+}
+
+}  // namespace kivo

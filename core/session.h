@@ -1,0 +1,59 @@
+// The working record of one exported call that touches a device.
+#pragma once
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <memory>
+
+#include "platform/wpd.h"
+#include "raii.h"
+
+namespace kivo {
+
+using Microsoft::WRL::ComPtr;
+
+struct DeviceSession {
+    WIN32_FIND_DATAW findData;
+    ComPtr<IPortableDevice> device;
+    ComPtr<IPortableDeviceContent> content;
+    ComPtr<IPortableDeviceManager> manager;
+    ComPtr<IPortableDeviceValues> clientInfo;
+
+    DeviceSession();
+    ~DeviceSession();
+    DeviceSession(const DeviceSession &) = delete;
+    DeviceSession &operator=(const DeviceSession &) = delete;
+};
+
+// Prepares the globals and, when session is given, equips it with a device
+// manager and the client information. FALSE when any of that failed.
+BOOL InitSession(DeviceSession *session);
+
+// Opens the first device whose friendly name equals name exactly; null when
+// none does or it will not open (ERROR_NOT_READY when no device is present or
+// the named one cannot be opened).
+ComPtr<IPortableDevice> OpenDeviceByFriendlyName(const wchar_t *name, DeviceSession &session);
+
+// Releases every interface of the session; the thread's last-error code is
+// left as it was.
+void ReleaseSession(DeviceSession &session);
+
+// The PnP IDs of the devices a manager lists, in its order. Each ID string
+// is freed with the list.
+struct DeviceIdList {
+    std::unique_ptr<CoTaskMemStringArray> ids;
+    DWORD filled = 0;
+
+    LPCWSTR operator[](DWORD index) const { return (*ids)[index]; }
+};
+
+enum class DeviceListing {
+    Listed,    // at least one ID was filled in
+    NoDevice,  // the manager reports no device, or cannot count them
+    Failed,    // the array could not be allocated or filled
+};
+
+DeviceListing ListDeviceIds(IPortableDeviceManager *manager, DeviceIdList &list);
+
+}  // namespace kivo

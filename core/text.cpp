@@ -1,0 +1,32 @@
+#include "text.h"
+
+namespace kivo {
+
+size_t BoundedLength(const wchar_t *text, size_t limit) {
+    size_t length = 0;
+    while (length < limit && text[length] != L'\0') ++length;
+    return length;
+}
+
+bool BoundedCopy(wchar_t *destination, size_t capacity, const wchar_t *source) {
+    if (capacity == 0) return false;
+    size_t i = 0;
+    for (; i + 1 < capacity && source[i] != L'\0'; ++i) destination[i] = source[i];
+    destination[i] = L'\0';
+    return source[i] == L'\0';
+}
+
+bool FitsBuffer(const wchar_t *text, size_t capacity) {
+    return capacity > 0 && BoundedLength(text, capacity) < capacity;
+}
+
+static wchar_t FoldAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+bool EqualIgnoringAsciiCase(const wchar_t *a, const wchar_t *b) {
+    for (;; ++a, ++b) {
+        if (FoldAscii(*a) != FoldAscii(*b)) return false;
+        if (*a == L'\0') return true;
+    }
+}
+
+}  // namespace kivo

@@ -1,0 +1,36 @@
+/* kivo: files and folders on portable media devices, through a Win32-style
+ * flat API. Wide-character strings throughout; each call reports failure the
+ * Win32 way, through its result and the thread's last-error code. */
+#ifndef KIVO_H
+#define KIVO_H
+
+#include <windows.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Copy flags (KivoCopyFile, KivoCopyFolderFirst). */
+#define KIVO_COPY_FAIL_IF_EXISTS 0x1u /* an existing target makes the copy fail with ERROR_FILE_EXISTS */
+#define KIVO_COPY_NEWER_ONLY 0x10u    /* replace an existing target only when the source is newer */
+#define KIVO_COPY_SUBFOLDERS 0x100u   /* a folder copy takes the whole subtree */
+#define KIVO_COPY_AT_FIRST 0x1000u    /* a folder copy copies every file in its first call */
+#define KIVO_COPY_NO_LIST 0x2000u     /* a folder copy keeps no list of the files it copied */
+
+/* Dialog option of the library's own; it never reaches the shell dialog. */
+#define KIVO_PATH_BELOW_COMPUTER 0x1u /* device paths start below the computer folder's name */
+
+/* Initialises COM on the calling thread and prepares the library; 1 when every piece was prepared. */
+int KivoInitialize(void);
+/* Releases the library's global state, then uninitialises COM on the calling thread. */
+void KivoUninitialize(void);
+/* Releases the library's global state and closes every handle; COM stays initialised. */
+void KivoCleanUp(void);
+/* The library's product version as a decimal number (1002 for 1.0.0.2); 0 on failure. */
+DWORD KivoGetVersion(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIVO_H */

@@ -1,0 +1,823 @@
+// The simulated device service: the device manager, devices, their content,
+// properties, resources, object enumerators and data streams.
+#include <wrl/client.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "com_object.h"
+
+namespace sim {
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+const HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+const HRESULT kNotConnected = HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
+
+LPWSTR DupString(const std::wstring &text) {
+    size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+    auto *copy = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
+    if (copy) std::memcpy(copy, text.c_str(), bytes);
+    return copy;
+}
+
+json ValuesToJson(IPortableDeviceValues *values) {
+    PROPVARIANT v;
+    PropVariantInit(&v);
+    v.vt = VT_UNKNOWN;
+    v.punkVal = values;
+    return values ? ValueToJson(v) : json::array();
+}
+
+// One open connection to a device, shared by the objects obtained through it.
+struct Connection {
+    std::wstring pnpId;
+    std::atomic<bool> open{false};
+};
+using ConnectionRef = std::shared_ptr<Connection>;
+
+HRESULT CheckOpen(Call &call, const Connection &connection) {
+    if (!connection.open) return E_WPD_DEVICE_NOT_OPEN;
+    if (!call.device() || !call.device()->connected) return kNotConnected;
+    return S_OK;
+}
+
+uint64_t TransferMicros(const Device *device, uint64_t bytes) {
+    if (!device || device->bandwidth == 0) return 0;
+    return bytes * 1000000ull / device->bandwidth;
+}
+
+// ---- manager ----------------------------------------------------------------
+
+class Manager final : public ComObject<IPortableDeviceManager> {
+public:
+    Manager() { Snapshot(); }
+
+    HRESULT STDMETHODCALLTYPE GetDevices(LPWSTR *ids, DWORD *count) override {
+        if (!count) return E_POINTER;
+        Call call("IPortableDeviceManager::GetDevices", std::wstring());
+        call.Entry()["count"] = *count;
+        if (call.Faulted()) return call.FaultCode();
+        if (!ids) {
+            *count = static_cast<DWORD>(devices_.size());
+            return call.Result(S_OK);
+        }
+        DWORD filled = 0;
+        for (; filled < *count && filled < devices_.size(); ++filled) {
+            ids[filled] = DupString(devices_[filled]);
+            if (!ids[filled]) return E_OUTOFMEMORY;
+        }
+        *count = filled;
+        return call.Result(filled < devices_.size() ? S_FALSE : S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE RefreshDeviceList() override {
+        Call call("IPortableDeviceManager::RefreshDeviceList", std::wstring());
+        if (call.Faulted()) return call.FaultCode();
+        Snapshot();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetDeviceFriendlyName(LPCWSTR id, WCHAR *buffer, DWORD *length) override {
+        return ReadName("IPortableDeviceManager::GetDeviceFriendlyName", id, buffer, length,
+                        [](const Device &d) { return d.friendlyName; });
+    }
+    HRESULT STDMETHODCALLTYPE GetDeviceDescription(LPCWSTR id, WCHAR *buffer, DWORD *length) override {
+        return ReadName("IPortableDeviceManager::GetDeviceDescription", id, buffer, length,
+                        [](const Device &d) { return d.description; });
+    }
+    HRESULT STDMETHODCALLTYPE GetDeviceManufacturer(LPCWSTR id, WCHAR *buffer, DWORD *length) override {
+        return ReadName("IPortableDeviceManager::GetDeviceManufacturer", id, buffer, length,
+                        [](const Device &) { return std::optional<std::wstring>(L"kivo simulated devices"); });
+    }
+    HRESULT STDMETHODCALLTYPE GetDeviceProperty(LPCWSTR, LPCWSTR, BYTE *, DWORD *, DWORD *) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetPrivateDevices(LPWSTR *, DWORD *count) override {
+        if (!count) return E_POINTER;
+        *count = 0;
+        return S_OK;
+    }
+
+private:
+    // The list is taken when the manager is made and does not follow later
+    // connections, as on the platform.
+    void Snapshot() {
+        State &state = GetState();
+        std::lock_guard<std::recursive_mutex> lock(state.mutex);
+        EnsureFixturesLoaded();
+        devices_.clear();
+        for (auto &device : state.devices)
+            if (device->connected) devices_.push_back(device->pnpId);
+    }
+
+    template <class Pick>
+    HRESULT ReadName(const char *method, LPCWSTR id, WCHAR *buffer, DWORD *length, Pick pick) {
+        if (!id || !length) return E_POINTER;
+        Call call(method, id, std::wstring());
+        if (call.Faulted()) return call.FaultCode();
+        if (!call.device()) return kNotFound;
+        std::optional<std::wstring> name = pick(*call.device());
+        if (!name) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+        DWORD needed = static_cast<DWORD>(name->size() + 1);
+        if (!buffer) {
+            *length = needed;
+            return call.Result(S_OK);
+        }
+        if (*length < needed) {
+            *length = needed;
+            return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+        }
+        std::memcpy(buffer, name->c_str(), needed * sizeof(wchar_t));
+        *length = needed;
+        return call.Result(S_OK);
+    }
+
+    std::vector<std::wstring> devices_;
+};
+
+// ---- object enumeration --------------------------------------------------------
+
+class ObjectEnumerator final : public ComObject<IEnumPortableDeviceObjectIDs> {
+public:
+    ObjectEnumerator(ConnectionRef connection, std::wstring parent, std::vector<std::wstring> children)
+        : connection_(std::move(connection)), parent_(std::move(parent)), children_(std::move(children)) {}
+
+    HRESULT STDMETHODCALLTYPE Next(ULONG wanted, LPWSTR *ids, ULONG *fetched) override {
+        if (!ids) return E_POINTER;
+        if (fetched) *fetched = 0;
+        Call call("IEnumPortableDeviceObjectIDs::Next", connection_->pnpId, parent_);
+        call.Entry()["count"] = wanted;
+        if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
+        ULONG given = 0;
+        for (; given < wanted && position_ < children_.size(); ++given) {
+            ids[given] = DupString(children_[position_++]);
+            if (!ids[given]) return E_OUTOFMEMORY;
+        }
+        if (fetched) *fetched = given;
+        return call.Result(given == wanted ? S_OK : S_FALSE);
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+        position_ = std::min(children_.size(), position_ + count);
+        return position_ < children_.size() ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        position_ = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumPortableDeviceObjectIDs **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Cancel() override { return S_OK; }
+
+private:
+    ConnectionRef connection_;
+    std::wstring parent_;
+    std::vector<std::wstring> children_;
+    size_t position_ = 0;
+};
+
+// ---- properties --------------------------------------------------------------
+
+class Properties final : public ComObject<IPortableDeviceProperties> {
+public:
+    explicit Properties(ConnectionRef connection) : connection_(std::move(connection)) {}
+
+    HRESULT STDMETHODCALLTYPE GetSupportedProperties(LPCWSTR, IPortableDeviceKeyCollection **) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetPropertyAttributes(LPCWSTR, REFPROPERTYKEY, IPortableDeviceValues **) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetValues(LPCWSTR id, IPortableDeviceKeyCollection *keys,
+                                        IPortableDeviceValues **out) override {
+        if (!id || !out) return E_POINTER;
+        *out = nullptr;
+        Call call("IPortableDeviceProperties::GetValues", connection_->pnpId, id);
+        if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
+        Object *object = call.device()->Find(id);
+        if (!object) return kNotFound;
+
+        std::vector<PROPERTYKEY> wanted;
+        if (!keys) {
+            wanted = AllPropertyKeys();
+        } else {
+            DWORD count = 0;
+            keys->GetCount(&count);
+            for (DWORD i = 0; i < count; ++i) {
+                PROPERTYKEY key{};
+                if (SUCCEEDED(keys->GetAt(i, &key))) wanted.push_back(key);
+            }
+        }
+        ComPtr<IPortableDeviceValues> values;
+        NewValues(values);
+        if (!values) return E_OUTOFMEMORY;
+        bool missing = false;
+        for (const auto &key : wanted) {
+            PROPVARIANT value;
+            if (ReadProperty(*call.device(), *object, key, value)) {
+                values->SetValue(key, &value);
+                PropVariantClear(&value);
+            } else if (keys) {
+                values->SetErrorValue(key, kNotFound);
+                missing = true;
+            }
+        }
+        *out = values.Detach();
+        return call.Result(missing ? S_FALSE : S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE SetValues(LPCWSTR, IPortableDeviceValues *, IPortableDeviceValues **) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Delete(LPCWSTR, IPortableDeviceKeyCollection *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Cancel() override { return S_OK; }
+
+private:
+    ConnectionRef connection_;
+};
+
+// ---- data streams ---------------------------------------------------------------
+
+// Methods that no caller of the sim's streams needs answer E_NOTIMPL.
+template <class Primary>
+class StreamBase : public ComObject<Primary> {
+public:
+    HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CopyTo(IStream *, ULARGE_INTEGER, ULARGE_INTEGER *, ULARGE_INTEGER *) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Revert() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Clone(IStream **) override { return E_NOTIMPL; }
+
+protected:
+    void *QueryExtra(REFIID iid) override {
+        if (IsEqualIID(iid, IID_ISequentialStream) || IsEqualIID(iid, IID_IStream))
+            return static_cast<IStream *>(this);
+        return nullptr;
+    }
+
+    HRESULT SeekTo(LARGE_INTEGER move, DWORD origin, uint64_t size, ULARGE_INTEGER *newPosition) {
+        int64_t base = origin == STREAM_SEEK_SET ? 0 : origin == STREAM_SEEK_CUR ? static_cast<int64_t>(position_)
+                                                                                   : static_cast<int64_t>(size);
+        if (origin > STREAM_SEEK_END) return STG_E_INVALIDFUNCTION;
+        int64_t target = base + move.QuadPart;
+        if (target < 0) return STG_E_INVALIDFUNCTION;
+        position_ = static_cast<uint64_t>(target);
+        if (newPosition) newPosition->QuadPart = position_;
+        return S_OK;
+    }
+
+    static void FillStat(STATSTG *stat, uint64_t size, DWORD mode) {
+        *stat = STATSTG{};
+        stat->type = STGTY_STREAM;
+        stat->cbSize.QuadPart = size;
+        stat->grfMode = mode;
+    }
+
+    uint64_t position_ = 0;
+};
+
+// Reads an object's data as it was when the stream was opened.
+class ReadStream final : public StreamBase<IStream> {
+public:
+    ReadStream(ConnectionRef connection, std::wstring objectId, ObjectData data)
+        : connection_(std::move(connection)), objectId_(std::move(objectId)), data_(std::move(data)) {}
+
+    HRESULT STDMETHODCALLTYPE Read(void *buffer, ULONG wanted, ULONG *got) override {
+        if (got) *got = 0;
+        if (!buffer) return STG_E_INVALIDPOINTER;
+        Call call("IStream::Read", connection_->pnpId, objectId_);
+        if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
+        uint64_t allowed = wanted;
+        if (FaultRule *rule = FindStreamRule(call.state(), "IStream::Read", connection_->pnpId, objectId_)) {
+            if (position_ >= rule->afterBytes) {
+                rule->fired++;
+                call.Entry()["fault"] = rule->shortTransfer ? "short" : FormatHresult(rule->hr);
+                return rule->shortTransfer ? S_OK : rule->hr;
+            }
+            allowed = std::min<uint64_t>(allowed, rule->afterBytes - position_);
+        }
+        size_t n = data_.Read(position_, buffer, static_cast<size_t>(allowed));
+        position_ += n;
+        if (got) *got = static_cast<ULONG>(n);
+        SpinMicros(TransferMicros(call.device(), n));
+        return n < wanted ? S_FALSE : S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Write(const void *, ULONG, ULONG *) override { return STG_E_ACCESSDENIED; }
+    HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER *newPosition) override {
+        return SeekTo(move, origin, data_.size, newPosition);
+    }
+    HRESULT STDMETHODCALLTYPE Commit(DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Stat(STATSTG *stat, DWORD) override {
+        if (!stat) return STG_E_INVALIDPOINTER;
+        Call call("IStream::Stat", connection_->pnpId, objectId_);
+        if (call.Faulted()) return call.FaultCode();
+        FillStat(stat, data_.size, STGM_READ);
+        return S_OK;
+    }
+
+private:
+    ConnectionRef connection_;
+    std::wstring objectId_;
+    ObjectData data_;
+};
+
+// The properties a new object is made from, read when its stream is opened.
+struct NewObject {
+    std::wstring parentId;
+    std::wstring name;
+    std::optional<std::wstring> originalFileName;
+    GUID contentType = WPD_CONTENT_TYPE_GENERIC_FILE;
+    std::optional<GUID> format;
+    std::optional<uint64_t> declaredSize;
+    std::optional<double> created, modified;
+};
+
+std::optional<std::wstring> ReadString(IPortableDeviceValues *values, REFPROPERTYKEY key) {
+    LPWSTR text = nullptr;
+    if (FAILED(values->GetStringValue(key, &text)) || !text) return std::nullopt;
+    std::wstring copy(text);
+    CoTaskMemFree(text);
+    return copy;
+}
+
+std::optional<double> ReadDate(IPortableDeviceValues *values, REFPROPERTYKEY key) {
+    PROPVARIANT v;
+    PropVariantInit(&v);
+    std::optional<double> date;
+    if (SUCCEEDED(values->GetValue(key, &v)) && v.vt == VT_DATE) date = v.date;
+    PropVariantClear(&v);
+    return date;
+}
+
+NewObject ReadNewObject(IPortableDeviceValues *values) {
+    NewObject object;
+    object.parentId = ReadString(values, WPD_OBJECT_PARENT_ID).value_or(std::wstring());
+    object.originalFileName = ReadString(values, WPD_OBJECT_ORIGINAL_FILE_NAME);
+    object.name = ReadString(values, WPD_OBJECT_NAME).value_or(object.originalFileName.value_or(std::wstring()));
+    GUID guid{};
+    if (SUCCEEDED(values->GetGuidValue(WPD_OBJECT_CONTENT_TYPE, &guid))) object.contentType = guid;
+    if (SUCCEEDED(values->GetGuidValue(WPD_OBJECT_FORMAT, &guid))) object.format = guid;
+    ULONGLONG size = 0;
+    if (SUCCEEDED(values->GetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, &size))) object.declaredSize = size;
+    object.created = ReadDate(values, WPD_OBJECT_DATE_CREATED);
+    object.modified = ReadDate(values, WPD_OBJECT_DATE_MODIFIED);
+    return object;
+}
+
+bool IsContainer(const Object &object) { return object.kind != Kind::File; }
+
+Object &InsertObject(Device &device, Object object) {
+    std::wstring id = object.id;
+    std::wstring parent = object.parentId;
+    Object &stored = device.objects[id] = std::move(object);
+    if (Object *p = device.Find(parent)) p->children.push_back(id);
+    return stored;
+}
+
+// The data stream of an object being created: the object appears only when
+// the stream is committed; released uncommitted, it leaves nothing.
+class CreateStream final : public StreamBase<IPortableDeviceDataStream> {
+public:
+    CreateStream(ConnectionRef connection, NewObject object)
+        : connection_(std::move(connection)), object_(std::move(object)) {}
+
+    HRESULT STDMETHODCALLTYPE Read(void *, ULONG, ULONG *) override { return STG_E_ACCESSDENIED; }
+    HRESULT STDMETHODCALLTYPE Write(const void *buffer, ULONG count, ULONG *written) override {
+        if (written) *written = 0;
+        if (!buffer) return STG_E_INVALIDPOINTER;
+        Call call("IStream::Write", connection_->pnpId, object_.parentId);
+        if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
+        if (newId_.size()) return STG_E_REVERTED;
+        uint64_t allowed = count;
+        FaultRule *rule = FindStreamRule(call.state(), "IStream::Write", connection_->pnpId, object_.parentId);
+        if (!rule && object_.originalFileName)
+            rule = FindStreamRule(call.state(), "IStream::Write", connection_->pnpId, *object_.originalFileName);
+        if (rule && position_ + count > rule->afterBytes) {
+            rule->fired++;
+            call.Entry()["fault"] = rule->shortTransfer ? "short" : FormatHresult(rule->hr);
+            if (!rule->shortTransfer) return rule->hr;
+            allowed = position_ < rule->afterBytes ? rule->afterBytes - position_ : 0;
+        }
+        if (data_.size() < position_ + allowed) data_.resize(static_cast<size_t>(position_ + allowed));
+        std::memcpy(data_.data() + position_, buffer, static_cast<size_t>(allowed));
+        position_ += allowed;
+        if (written) *written = static_cast<ULONG>(allowed);
+        SpinMicros(TransferMicros(call.device(), allowed));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER *newPosition) override {
+        return SeekTo(move, origin, data_.size(), newPosition);
+    }
+    HRESULT STDMETHODCALLTYPE Commit(DWORD) override {
+        Call call("IStream::Commit", connection_->pnpId, object_.parentId);
+        call.Entry()["bytes"] = data_.size();
+        if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
+        if (!newId_.empty()) return S_OK;
+        Device &device = *call.device();
+        Object *parent = device.Find(object_.parentId);
+        if (!parent || !IsContainer(*parent)) return kNotFound;
+        // A device refuses an object whose data does not match the size it
+        // was announced with.
+        if (object_.declaredSize && *object_.declaredSize != data_.size()) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+
+        Object created;
+        created.id = device.NewObjectId(Kind::File);
+        created.parentId = parent->id;
+        created.name = object_.name;
+        created.originalFileName = object_.originalFileName;
+        created.kind = Kind::File;
+        created.contentType = object_.contentType;
+        created.format = object_.format;
+        created.created = object_.created;
+        created.modified = object_.modified;
+        created.data.size = data_.size();
+        created.data.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(data_));
+        data_.clear();
+        newId_ = InsertObject(device, std::move(created)).id;
+        call.Entry()["newId"] = ToUtf8(newId_);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Stat(STATSTG *stat, DWORD) override {
+        if (!stat) return STG_E_INVALIDPOINTER;
+        FillStat(stat, data_.size(), STGM_WRITE);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetObjectID(LPWSTR *id) override {
+        if (!id) return E_POINTER;
+        *id = nullptr;
+        if (newId_.empty()) return E_WPD_OBJECT_NOT_COMMITED;
+        *id = DupString(newId_);
+        return *id ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE Cancel() override { return S_OK; }
+
+protected:
+    void *QueryExtra(REFIID iid) override {
+        if (IsEqualIID(iid, IID_ISequentialStream) || IsEqualIID(iid, IID_IStream))
+            return static_cast<IStream *>(this);
+        return nullptr;
+    }
+
+private:
+    ConnectionRef connection_;
+    NewObject object_;
+    std::vector<uint8_t> data_;
+    std::wstring newId_;
+};
+
+// ---- resources ------------------------------------------------------------------
+
+class Resources final : public ComObject<IPortableDeviceResources> {
+public:
+    explicit Resources(ConnectionRef connection) : connection_(std::move(connection)) {}
+
+    HRESULT STDMETHODCALLTYPE GetSupportedResources(LPCWSTR, IPortableDeviceKeyCollection **) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetResourceAttributes(LPCWSTR, REFPROPERTYKEY, IPortableDeviceValues **) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetStream(LPCWSTR id, REFPROPERTYKEY key, const DWORD mode, DWORD *optimal,
+                                        IStream **out) override {
+        if (!id || !out) return E_POINTER;
+        *out = nullptr;
+        Call call("IPortableDeviceResources::GetStream", connection_->pnpId, id);
+        call.Entry()["mode"] = mode;
+        if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
+        Object *object = call.device()->Find(id);
+        if (!object) return kNotFound;
+        if (!IsEqualPropertyKey(key, WPD_RESOURCE_DEFAULT) || object->kind != Kind::File)
+            return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+        if (mode != STGM_READ) return E_ACCESSDENIED;
+        if (optimal) *optimal = call.device()->transferSize;
+        return call.Result(CreateAndQuery<ReadStream>(IID_IStream, reinterpret_cast<void **>(out), connection_,
+                                                      std::wstring(id), object->data));
+    }
+    HRESULT STDMETHODCALLTYPE Delete(LPCWSTR, IPortableDeviceKeyCollection *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Cancel() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE CreateResource(IPortableDeviceValues *, IStream **, DWORD *, LPWSTR *) override {
+        return E_NOTIMPL;
+    }
+
+private:
+    ConnectionRef connection_;
+};
+
+// ---- content ------------------------------------------------------------------------
+
+class Content final : public ComObject<IPortableDeviceContent> {
+public:
+    explicit Content(ConnectionRef connection) : connection_(std::move(connection)) {}
+
+    HRESULT STDMETHODCALLTYPE EnumObjects(const DWORD, LPCWSTR parent, IPortableDeviceValues *,
+                                          IEnumPortableDeviceObjectIDs **out) override {
+        if (!parent || !out) return E_POINTER;
+        *out = nullptr;
+        Call call("IPortableDeviceContent::EnumObjects", connection_->pnpId, parent);
+        if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
+        Object *object = call.device()->Find(parent);
+        if (!object) return kNotFound;
+        hr = CreateAndQuery<ObjectEnumerator>(IID_IEnumPortableDeviceObjectIDs, reinterpret_cast<void **>(out),
+                                              connection_, object->id, object->children);
+        return FAILED(hr) ? hr : call.Result(S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE Properties(IPortableDeviceProperties **out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        Call call("IPortableDeviceContent::Properties", connection_->pnpId);
+        if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
+        return CreateAndQuery<sim::Properties>(IID_IPortableDeviceProperties, reinterpret_cast<void **>(out),
+                                               connection_);
+    }
+    HRESULT STDMETHODCALLTYPE Transfer(IPortableDeviceResources **out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        Call call("IPortableDeviceContent::Transfer", connection_->pnpId);
+        if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
+        return CreateAndQuery<Resources>(IID_IPortableDeviceResources, reinterpret_cast<void **>(out), connection_);
+    }
+    HRESULT STDMETHODCALLTYPE CreateObjectWithPropertiesOnly(IPortableDeviceValues *values, LPWSTR *id) override {
+        if (!values) return E_POINTER;
+        if (id) *id = nullptr;
+        NewObject object = ReadNewObject(values);
+        Call call("IPortableDeviceContent::CreateObjectWithPropertiesOnly", connection_->pnpId, object.parentId);
+        call.Entry()["values"] = ValuesToJson(values);
+        if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
+        Device &device = *call.device();
+        Object *parent = device.Find(object.parentId);
+        if (!parent || !IsContainer(*parent)) return kNotFound;
+        if (object.name.empty()) return E_INVALIDARG;
+        bool folder = IsEqualGUID(object.contentType, WPD_CONTENT_TYPE_FOLDER);
+        Object created;
+        created.kind = folder ? Kind::Folder : Kind::File;
+        created.id = device.NewObjectId(created.kind);
+        created.parentId = parent->id;
+        created.name = object.name;
+        created.originalFileName = object.originalFileName;
+        created.contentType = object.contentType;
+        created.format = object.format;
+        created.created = object.created;
+        created.modified = object.modified;
+        created.data.bytes = std::make_shared<const std::vector<uint8_t>>();
+        std::wstring newId = InsertObject(device, std::move(created)).id;
+        call.Entry()["newId"] = ToUtf8(newId);
+        if (id) {
+            *id = DupString(newId);
+            if (!*id) return E_OUTOFMEMORY;
+        }
+        return call.Result(S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE CreateObjectWithPropertiesAndData(IPortableDeviceValues *values, IStream **data,
+                                                                DWORD *optimal, LPWSTR *cookie) override {
+        if (!values || !data) return E_POINTER;
+        *data = nullptr;
+        if (cookie) *cookie = nullptr;
+        NewObject object = ReadNewObject(values);
+        Call call("IPortableDeviceContent::CreateObjectWithPropertiesAndData", connection_->pnpId, object.parentId);
+        call.Entry()["values"] = ValuesToJson(values);
+        if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
+        Object *parent = call.device()->Find(object.parentId);
+        if (!parent || !IsContainer(*parent)) return kNotFound;
+        if (optimal) *optimal = call.device()->transferSize;
+        return call.Result(
+            CreateAndQuery<CreateStream>(IID_IStream, reinterpret_cast<void **>(data), connection_, std::move(object)));
+    }
+    HRESULT STDMETHODCALLTYPE Delete(const DWORD options, IPortableDevicePropVariantCollection *ids,
+                                     IPortableDevicePropVariantCollection **results) override {
+        if (!ids) return E_POINTER;
+        if (results) *results = nullptr;
+        std::vector<std::wstring> targets = ReadIds(ids);
+        Call call("IPortableDeviceContent::Delete", connection_->pnpId, targets.empty() ? L"" : targets.front());
+        call.Entry()["options"] = options;
+        call.Entry()["count"] = targets.size();
+        if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
+        if (options > PORTABLE_DEVICE_DELETE_WITH_RECURSION) return E_INVALIDARG;
+
+        ComPtr<IPortableDevicePropVariantCollection> outcome;
+        if (results) CreatePropVariantCollection(IID_IPortableDevicePropVariantCollection,
+                                                 reinterpret_cast<void **>(outcome.GetAddressOf()));
+        HRESULT first = S_OK;
+        size_t failures = 0;
+        for (const auto &target : targets) {
+            HRESULT one = DeleteOne(*call.device(), target, options == PORTABLE_DEVICE_DELETE_WITH_RECURSION);
+            if (FAILED(one)) {
+                if (!failures) first = one;
+                failures++;
+            }
+            if (outcome) {
+                PROPVARIANT v;
+                PropVariantInit(&v);
+                v.vt = VT_ERROR;
+                v.scode = one;
+                outcome->Add(&v);
+            }
+        }
+        if (results) *results = outcome.Detach();
+        if (failures == 0) return call.Result(S_OK);
+        return targets.size() == 1 ? first : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE GetObjectIDsFromPersistentUniqueIDs(IPortableDevicePropVariantCollection *,
+                                                                  IPortableDevicePropVariantCollection **) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Cancel() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Move(IPortableDevicePropVariantCollection *, LPCWSTR,
+                                   IPortableDevicePropVariantCollection **) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Copy(IPortableDevicePropVariantCollection *, LPCWSTR,
+                                   IPortableDevicePropVariantCollection **) override {
+        return E_NOTIMPL;
+    }
+
+private:
+    static std::vector<std::wstring> ReadIds(IPortableDevicePropVariantCollection *ids) {
+        std::vector<std::wstring> out;
+        DWORD count = 0;
+        ids->GetCount(&count);
+        for (DWORD i = 0; i < count; ++i) {
+            PROPVARIANT v;
+            PropVariantInit(&v);
+            if (SUCCEEDED(ids->GetAt(i, &v)) && v.vt == VT_LPWSTR && v.pwszVal) out.push_back(v.pwszVal);
+            else out.push_back(std::wstring());
+            PropVariantClear(&v);
+        }
+        return out;
+    }
+
+    static void EraseTree(Device &device, const std::wstring &id) {
+        Object *object = device.Find(id);
+        if (!object) return;
+        std::vector<std::wstring> children = object->children;
+        for (const auto &child : children) EraseTree(device, child);
+        device.objects.erase(id);
+    }
+
+    static HRESULT DeleteOne(Device &device, const std::wstring &id, bool recursive) {
+        Object *object = id.empty() ? nullptr : device.Find(id);
+        if (!object) return kNotFound;
+        if (object->kind == Kind::Device || object->kind == Kind::Storage) return E_ACCESSDENIED;
+        if (object->canDelete && !*object->canDelete) return E_ACCESSDENIED;
+        if (!recursive && !object->children.empty()) return HRESULT_FROM_WIN32(ERROR_INVALID_OPERATION);
+        if (Object *parent = device.Find(object->parentId)) {
+            auto &siblings = parent->children;
+            siblings.erase(std::remove(siblings.begin(), siblings.end(), id), siblings.end());
+        }
+        EraseTree(device, id);
+        return S_OK;
+    }
+
+    ConnectionRef connection_;
+};
+
+// ---- device -------------------------------------------------------------------------------
+
+class PortableDevice final : public ComObject<IPortableDevice> {
+public:
+    ~PortableDevice() override { connection_->open = false; }
+
+    HRESULT STDMETHODCALLTYPE Open(LPCWSTR id, IPortableDeviceValues *clientInfo) override {
+        if (!id || !clientInfo) return E_POINTER;
+        Call call("IPortableDevice::Open", id, std::wstring());
+        call.Entry()["values"] = ValuesToJson(clientInfo);
+        if (call.Faulted()) return call.FaultCode();
+        if (connection_->open) return E_WPD_DEVICE_ALREADY_OPENED;
+        if (!call.device() || !call.device()->connected) return kNotConnected;
+        if (call.device()->refuseFirstOpen) {
+            call.device()->refuseFirstOpen = false;
+            call.Entry()["fault"] = FormatHresult(E_ACCESSDENIED);
+            return E_ACCESSDENIED;
+        }
+        connection_->pnpId = id;
+        connection_->open = true;
+        return call.Result(S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE SendCommand(const DWORD, IPortableDeviceValues *parameters,
+                                          IPortableDeviceValues **results) override {
+        if (!parameters || !results) return E_POINTER;
+        *results = nullptr;
+        Call call("IPortableDevice::SendCommand", connection_->pnpId, CommandObjectId(parameters));
+        call.Entry()["values"] = ValuesToJson(parameters);
+        if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
+        ComPtr<IPortableDeviceValues> out;
+        NewValues(out);
+        if (!out) return E_OUTOFMEMORY;
+        out->SetErrorValue(WPD_PROPERTY_COMMON_HRESULT, RunCommand(*call.device(), parameters, out.Get()));
+        *results = out.Detach();
+        return call.Result(S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE Content(IPortableDeviceContent **out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (!connection_->open) return E_WPD_DEVICE_NOT_OPEN;
+        Call call("IPortableDevice::Content", connection_->pnpId);
+        if (call.Faulted()) return call.FaultCode();
+        return CreateAndQuery<sim::Content>(IID_IPortableDeviceContent, reinterpret_cast<void **>(out), connection_);
+    }
+    HRESULT STDMETHODCALLTYPE Capabilities(IPortableDeviceCapabilities **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Cancel() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Close() override {
+        connection_->open = false;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Advise(const DWORD, IPortableDeviceEventCallback *, IPortableDeviceValues *,
+                                     LPWSTR *) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Unadvise(LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetPnPDeviceID(LPWSTR *id) override {
+        if (!id) return E_POINTER;
+        *id = nullptr;
+        if (!connection_->open) return E_WPD_DEVICE_NOT_OPEN;
+        *id = DupString(connection_->pnpId);
+        return *id ? S_OK : E_OUTOFMEMORY;
+    }
+
+private:
+    static std::wstring CommandObjectId(IPortableDeviceValues *parameters) {
+        return ReadString(parameters, WPD_PROPERTY_OBJECT_PROPERTIES_OBJECT_ID).value_or(std::wstring());
+    }
+
+    // The object-properties-set command; every other command is unsupported.
+    static HRESULT RunCommand(Device &device, IPortableDeviceValues *parameters, IPortableDeviceValues *results) {
+        GUID category{};
+        ULONG command = 0;
+        if (FAILED(parameters->GetGuidValue(WPD_PROPERTY_COMMON_COMMAND_CATEGORY, &category)) ||
+            FAILED(parameters->GetUnsignedIntegerValue(WPD_PROPERTY_COMMON_COMMAND_ID, &command)))
+            return E_INVALIDARG;
+        if (!IsEqualGUID(category, WPD_COMMAND_OBJECT_PROPERTIES_SET.fmtid) ||
+            command != WPD_COMMAND_OBJECT_PROPERTIES_SET.pid)
+            return E_NOTIMPL;
+        Object *object = device.Find(CommandObjectId(parameters));
+        if (!object) return kNotFound;
+        ComPtr<IPortableDeviceValues> changes;
+        if (FAILED(parameters->GetIPortableDeviceValuesValue(WPD_PROPERTY_OBJECT_PROPERTIES_PROPERTY_VALUES,
+                                                             changes.GetAddressOf())))
+            return E_INVALIDARG;
+        ComPtr<IPortableDeviceValues> writeResults;
+        NewValues(writeResults);
+        HRESULT overall = S_OK;
+        DWORD count = 0;
+        changes->GetCount(&count);
+        for (DWORD i = 0; i < count; ++i) {
+            PROPERTYKEY key{};
+            PROPVARIANT value;
+            PropVariantInit(&value);
+            HRESULT one = E_INVALIDARG;
+            if (SUCCEEDED(changes->GetAt(i, &key, &value))) one = SetProperty(*object, key, value);
+            PropVariantClear(&value);
+            if (writeResults) writeResults->SetErrorValue(key, one);
+            if (FAILED(one)) overall = S_FALSE;
+        }
+        if (writeResults)
+            results->SetIPortableDeviceValuesValue(WPD_PROPERTY_OBJECT_PROPERTIES_PROPERTY_WRITE_RESULTS,
+                                                   writeResults.Get());
+        return overall;
+    }
+
+    static HRESULT SetProperty(Object &object, REFPROPERTYKEY key, const PROPVARIANT &value) {
+        if (value.vt != VT_LPWSTR || !value.pwszVal) return DISP_E_TYPEMISMATCH;
+        if (IsEqualPropertyKey(key, WPD_OBJECT_ORIGINAL_FILE_NAME)) object.originalFileName = value.pwszVal;
+        else if (IsEqualPropertyKey(key, WPD_OBJECT_NAME)) object.name = value.pwszVal;
+        else return E_ACCESSDENIED;
+        return S_OK;
+    }
+
+    ConnectionRef connection_ = std::make_shared<Connection>();
+};
+
+}  // namespace
+
+HRESULT CreateManager(REFIID iid, void **out) { return CreateAndQuery<Manager>(iid, out); }
+HRESULT CreatePortableDevice(REFIID iid, void **out) { return CreateAndQuery<PortableDevice>(iid, out); }
+
+}  // namespace sim

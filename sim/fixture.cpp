@@ -1,0 +1,262 @@
+// The fixture format: devices and their object trees as JSON, loaded from
+// KIVO_SIM_DEVICES or the control API and written back by dumps.
+#include <cstdlib>
+#include <cstring>
+
+#include "sim_state.h"
+
+namespace sim {
+
+namespace {
+
+bool Fail(std::string *error, const std::string &what) {
+    if (error) *error = what;
+    return false;
+}
+
+std::optional<std::wstring> OptionalText(const json &node, const char *key) {
+    auto it = node.find(key);
+    if (it == node.end() || it->is_null() || !it->is_string()) return std::nullopt;
+    return FromUtf8(it->get<std::string>());
+}
+
+std::optional<bool> OptionalBool(const json &node, const char *key) {
+    auto it = node.find(key);
+    if (it == node.end() || !it->is_boolean()) return std::nullopt;
+    return it->get<bool>();
+}
+
+bool ParseHresult(const json &value, HRESULT &out) {
+    if (value.is_number_integer()) {
+        out = static_cast<HRESULT>(value.get<int64_t>());
+        return true;
+    }
+    if (!value.is_string()) return false;
+    std::string text = value.get<std::string>();
+    char *end = nullptr;
+    unsigned long long number = std::strtoull(text.c_str(), &end, 0);
+    if (end == text.c_str() || *end != '\0') return false;
+    out = static_cast<HRESULT>(static_cast<uint32_t>(number));
+    return true;
+}
+
+bool IsValidUtf8(const std::vector<uint8_t> &bytes) {
+    if (bytes.empty()) return true;
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, reinterpret_cast<const char *>(bytes.data()),
+                               static_cast<int>(bytes.size()), nullptr, 0) > 0;
+}
+
+const char *KindName(Kind kind) {
+    switch (kind) {
+    case Kind::Storage: return "storage";
+    case Kind::Folder: return "folder";
+    case Kind::File: return "file";
+    default: return "device";
+    }
+}
+
+bool ParseObject(Device &device, const std::wstring &parentId, const json &node, Object &object,
+                 std::string *error) {
+    if (!node.is_object()) return Fail(error, "an object must be a JSON object");
+    std::string kind = node.value("kind", std::string("file"));
+    if (kind == "storage") object.kind = Kind::Storage;
+    else if (kind == "folder") object.kind = Kind::Folder;
+    else if (kind == "file") object.kind = Kind::File;
+    else return Fail(error, "unknown kind '" + kind + "'");
+
+    auto name = OptionalText(node, "name");
+    if (!name) return Fail(error, "an object needs a name");
+    object.name = *name;
+    object.parentId = parentId;
+    object.id = OptionalText(node, "id").value_or(std::wstring());
+    if (object.id.empty()) object.id = device.NewObjectId(object.kind);
+    if (device.objects.count(object.id)) return Fail(error, "duplicate object id '" + ToUtf8(object.id) + "'");
+    object.originalFileName = OptionalText(node, "originalFileName");
+
+    object.contentType = object.kind == Kind::Storage  ? WPD_CONTENT_TYPE_FUNCTIONAL_OBJECT
+                         : object.kind == Kind::Folder ? WPD_CONTENT_TYPE_FOLDER
+                                                       : WPD_CONTENT_TYPE_GENERIC_FILE;
+    if (node.contains("contentType")) {
+        auto guid = ParseGuidName(node["contentType"].get<std::string>());
+        if (!guid) return Fail(error, "unknown contentType");
+        object.contentType = *guid;
+    }
+    if (node.contains("format")) {
+        auto guid = ParseGuidName(node["format"].get<std::string>());
+        if (!guid) return Fail(error, "unknown format");
+        object.format = *guid;
+    }
+    object.hidden = OptionalBool(node, "hidden");
+    object.system = OptionalBool(node, "system");
+    object.canDelete = OptionalBool(node, "canDelete");
+    for (const char *key : {"created", "modified"}) {
+        auto text = OptionalText(node, key);
+        if (!text) continue;
+        auto date = ParseDate(ToUtf8(*text));
+        if (!date) return Fail(error, std::string("bad date in ") + key);
+        (std::strcmp(key, "created") == 0 ? object.created : object.modified) = date;
+    }
+
+    if (node.contains("data") && node["data"].is_string()) {
+        std::string text = node["data"].get<std::string>();
+        object.data.bytes = std::make_shared<const std::vector<uint8_t>>(text.begin(), text.end());
+        object.data.size = text.size();
+    } else if (node.contains("size") && node["size"].is_number_unsigned()) {
+        object.data.generated = true;
+        object.data.size = node["size"].get<uint64_t>();
+        object.data.seed = node.value("seed", uint64_t(0));
+    } else {
+        object.data.bytes = std::make_shared<const std::vector<uint8_t>>();
+    }
+    if (node.contains("reportedSize")) {
+        object.overridesSize = true;
+        if (node["reportedSize"].is_number_unsigned()) object.reportedSize = node["reportedSize"].get<uint64_t>();
+    }
+    return true;
+}
+
+bool ParseDevice(State &state, const json &node, std::string *error) {
+    if (!node.is_object() || !node.contains("pnpId") || !node["pnpId"].is_string())
+        return Fail(error, "a device needs a pnpId");
+    auto device = std::make_unique<Device>();
+    device->pnpId = FromUtf8(node["pnpId"].get<std::string>());
+    if (state.FindDevice(device->pnpId)) return Fail(error, "duplicate pnpId");
+    device->friendlyName = OptionalText(node, "friendlyName");
+    device->description = OptionalText(node, "description");
+    device->transferSize = node.value("transferSize", uint32_t(262144));
+    device->refuseFirstOpen = node.value("refuseFirstOpen", false);
+    device->connected = node.value("connected", true);
+    device->bandwidth = node.value("bandwidth", uint64_t(0));
+    if (node.contains("latency") && node["latency"].is_object())
+        for (auto &[method, micros] : node["latency"].items())
+            if (micros.is_number_unsigned()) device->latencyMicros[method] = micros.get<uint64_t>();
+
+    Object root;
+    root.id = WPD_DEVICE_OBJECT_ID;
+    root.kind = Kind::Device;
+    root.name = device->friendlyName.value_or(device->description.value_or(device->pnpId));
+    root.contentType = WPD_CONTENT_TYPE_FUNCTIONAL_OBJECT;
+    root.data.bytes = std::make_shared<const std::vector<uint8_t>>();
+    device->objects[root.id] = root;
+
+    Device &added = *device;
+    state.devices.push_back(std::move(device));
+    if (node.contains("objects"))
+        for (const auto &child : node["objects"])
+            if (!AddObjectJson(state, added, WPD_DEVICE_OBJECT_ID, child, nullptr, error)) return false;
+    if (node.contains("faults"))
+        for (const auto &rule : node["faults"]) {
+            FaultRule parsed;
+            if (!ParseFaultRule(rule, added.pnpId, parsed, error)) return false;
+            state.faults.push_back(parsed);
+        }
+    return true;
+}
+
+}  // namespace
+
+bool AddObjectJson(State &state, Device &device, const std::wstring &parentId, const json &node,
+                   std::wstring *newId, std::string *error) {
+    Object *parent = device.Find(parentId);
+    if (!parent || parent->kind == Kind::File) return Fail(error, "no such parent folder");
+    Object object;
+    if (!ParseObject(device, parent->id, node, object, error)) return false;
+    std::wstring id = object.id;
+    parent->children.push_back(id);
+    device.objects[id] = std::move(object);
+    if (newId) *newId = id;
+    if (node.contains("children"))
+        for (const auto &child : node["children"])
+            if (!AddObjectJson(state, device, id, child, nullptr, error)) return false;
+    return true;
+}
+
+bool ParseFaultRule(const json &rule, const std::wstring &device, FaultRule &out, std::string *error) {
+    if (!rule.is_object() || !rule.contains("method") || !rule["method"].is_string())
+        return Fail(error, "a fault rule needs a method");
+    out = FaultRule{};
+    out.device = device;
+    if (rule.contains("device") && rule["device"].is_string()) out.device = FromUtf8(rule["device"].get<std::string>());
+    out.method = rule["method"].get<std::string>();
+    out.objectId = OptionalText(rule, "objectId").value_or(std::wstring());
+    out.skip = rule.value("skip", uint64_t(0));
+    out.times = rule.contains("times") && rule["times"].is_number() ? rule["times"].get<int64_t>() : -1;
+    out.shortTransfer = rule.value("short", false);
+    if (rule.contains("afterBytes")) {
+        out.streamRule = true;
+        out.afterBytes = rule["afterBytes"].get<uint64_t>();
+    }
+    if (out.shortTransfer) out.streamRule = true;
+    if (rule.contains("hr") && !ParseHresult(rule["hr"], out.hr)) return Fail(error, "bad hr in fault rule");
+    if (!rule.contains("hr") && !out.shortTransfer) out.hr = E_FAIL;
+    return true;
+}
+
+int LoadFixtureJson(State &state, const json &fixture, std::string *error) {
+    if (!fixture.is_object() || !fixture.contains("devices") || !fixture["devices"].is_array()) {
+        Fail(error, "a fixture needs a \"devices\" array");
+        return -1;
+    }
+    int added = 0;
+    for (const auto &device : fixture["devices"]) {
+        if (!ParseDevice(state, device, error)) return -1;
+        ++added;
+    }
+    return added;
+}
+
+json DumpObject(const Device &device, const Object &object, bool withChildren) {
+    json node = {{"kind", KindName(object.kind)}, {"name", ToUtf8(object.name)}, {"id", ToUtf8(object.id)}};
+    if (object.originalFileName) node["originalFileName"] = ToUtf8(*object.originalFileName);
+    node["contentType"] = GuidName(object.contentType);
+    if (object.format) node["format"] = GuidName(*object.format);
+    if (object.hidden) node["hidden"] = *object.hidden;
+    if (object.system) node["system"] = *object.system;
+    if (object.canDelete) node["canDelete"] = *object.canDelete;
+    if (object.created) node["created"] = FormatDate(*object.created);
+    if (object.modified) node["modified"] = FormatDate(*object.modified);
+    if (object.overridesSize)
+        node["reportedSize"] = object.reportedSize ? json(*object.reportedSize) : json(nullptr);
+    if (object.kind == Kind::File) {
+        node["size"] = object.data.size;
+        node["sha256"] = Sha256Hex(object.data);
+        if (object.data.generated) {
+            node["seed"] = object.data.seed;
+        } else if (object.data.size <= 65536 && IsValidUtf8(*object.data.bytes)) {
+            node["data"] = std::string(object.data.bytes->begin(), object.data.bytes->end());
+        }
+    }
+    if (withChildren && object.kind != Kind::File) {
+        json children = json::array();
+        for (const auto &id : object.children) {
+            auto it = device.objects.find(id);
+            if (it != device.objects.end()) children.push_back(DumpObject(device, it->second, true));
+        }
+        node["children"] = std::move(children);
+    }
+    return node;
+}
+
+json DumpState(State &state) {
+    json devices = json::array();
+    for (const auto &device : state.devices) {
+        json node = {{"pnpId", ToUtf8(device->pnpId)}};
+        if (device->friendlyName) node["friendlyName"] = ToUtf8(*device->friendlyName);
+        if (device->description) node["description"] = ToUtf8(*device->description);
+        node["transferSize"] = device->transferSize;
+        node["refuseFirstOpen"] = device->refuseFirstOpen;
+        if (!device->connected) node["connected"] = false;
+        json objects = json::array();
+        auto root = device->objects.find(WPD_DEVICE_OBJECT_ID);
+        if (root != device->objects.end())
+            for (const auto &id : root->second.children) {
+                auto it = device->objects.find(id);
+                if (it != device->objects.end()) objects.push_back(DumpObject(*device, it->second, true));
+            }
+        node["objects"] = std::move(objects);
+        devices.push_back(std::move(node));
+    }
+    return json{{"devices", std::move(devices)}};
+}
+
+}  // namespace sim

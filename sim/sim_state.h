@@ -1,0 +1,163 @@
+// The simulated device service's model: devices, their object trees, fault
+// rules, the call log and the live-object count. One instance per process,
+// shared by the COM classes and the control API.
+#pragma once
+
+#include <windows.h>
+#include <propidl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/wpd.h"
+
+namespace sim {
+
+using json = nlohmann::json;
+
+enum class Kind { Device, Storage, Folder, File };
+
+// An object's data: stored bytes, or bytes generated on the fly from a seed so
+// that a huge object costs no memory.
+struct ObjectData {
+    std::shared_ptr<const std::vector<uint8_t>> bytes;
+    uint64_t size = 0;
+    bool generated = false;
+    uint64_t seed = 0;
+
+    size_t Read(uint64_t offset, void *out, size_t count) const;
+};
+
+struct Object {
+    std::wstring id;
+    std::wstring parentId;
+    std::wstring name;
+    std::optional<std::wstring> originalFileName;
+    Kind kind = Kind::File;
+    GUID contentType = GUID_NULL;
+    std::optional<GUID> format;
+    std::optional<bool> hidden, system, canDelete;
+    std::optional<double> created, modified;  // VT_DATE, device local time
+    ObjectData data;
+    bool overridesSize = false;            // a reportedSize was given
+    std::optional<uint64_t> reportedSize;  // with overridesSize: none = no size property
+    std::vector<std::wstring> children;    // in creation order
+};
+
+struct Device {
+    std::wstring pnpId;
+    std::optional<std::wstring> friendlyName;
+    std::optional<std::wstring> description;
+    uint32_t transferSize = 262144;
+    bool refuseFirstOpen = false;
+    bool connected = true;
+    std::unordered_map<std::wstring, Object> objects;
+    uint64_t nextObjectNumber = 1;
+    uint64_t nextStorageNumber = 10001;
+    std::map<std::string, uint64_t> latencyMicros;
+    uint64_t bandwidth = 0;  // bytes per second for streams, 0 = unlimited
+
+    Object *Find(const std::wstring &id);
+    std::wstring NewObjectId(Kind kind);
+};
+
+struct FaultRule {
+    std::wstring device;    // empty: any device
+    std::string method;     // "IPortableDeviceProperties::GetValues", "IStream::Read", ...
+    std::wstring objectId;  // empty: any object
+    HRESULT hr = E_FAIL;
+    uint64_t skip = 0;  // matching calls let through first
+    int64_t times = -1; // -1: always
+    bool streamRule = false;
+    uint64_t afterBytes = 0;
+    bool shortTransfer = false;
+    uint64_t seen = 0;
+    uint64_t fired = 0;
+};
+
+struct State {
+    std::recursive_mutex mutex;
+    std::vector<std::unique_ptr<Device>> devices;
+    std::vector<FaultRule> faults;
+    json log = json::array();
+    std::map<std::string, uint64_t> counters;
+    bool fixturesLoaded = false;
+    bool logging = true;
+
+    Device *FindDevice(const std::wstring &pnpId);
+};
+
+State &GetState();
+std::atomic<long> &LiveObjects();
+
+// Loads the fixture named by KIVO_SIM_DEVICES on first use.
+void EnsureFixturesLoaded();
+
+// One call of a simulated method: logs it, counts it and decides whether a
+// fault rule fires. Holds the state lock for its lifetime and adds the
+// device's latency for the method once the lock is released.
+class Call {
+public:
+    Call(const char *method, const std::wstring &device, const std::wstring &objectId = std::wstring());
+    ~Call();
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+
+    bool Faulted() const { return fault_.has_value() && FAILED(*fault_); }
+    HRESULT FaultCode() const { return *fault_; }
+    // The result to return after the work was done: a success code a rule
+    // asked for (S_FALSE from EnumObjects, say), else ok.
+    HRESULT Result(HRESULT ok) const { return fault_ && SUCCEEDED(*fault_) ? *fault_ : ok; }
+    json &Entry();
+    State &state() { return state_; }
+    Device *device() { return device_; }
+
+private:
+    State &state_;
+    std::unique_lock<std::recursive_mutex> lock_;
+    std::optional<HRESULT> fault_;
+    Device *device_ = nullptr;
+    uint64_t latency_ = 0;
+    size_t entryIndex_ = SIZE_MAX;
+};
+
+// The first stream rule for method that applies to objectId on device, if any.
+FaultRule *FindStreamRule(State &state, const char *method, const std::wstring &device, const std::wstring &objectId);
+
+// Busy-waits for the given number of microseconds (Sleep is too coarse).
+void SpinMicros(uint64_t micros);
+
+// Property values of an object, as GetValues reports them.
+bool ReadProperty(const Device &device, const Object &object, REFPROPERTYKEY key, PROPVARIANT &out);
+std::vector<PROPERTYKEY> AllPropertyKeys();
+
+// Text helpers.
+std::string ToUtf8(const std::wstring &text);
+std::wstring FromUtf8(const std::string &text);
+std::string FormatHresult(HRESULT hr);
+std::string KeyName(REFPROPERTYKEY key);
+json ValueToJson(const PROPVARIANT &value);
+std::string GuidName(REFGUID guid);
+std::optional<GUID> ParseGuidName(const std::string &name);
+std::string FormatDate(double date);
+std::optional<double> ParseDate(const std::string &text);
+
+// Fixture format (load and dump).
+int LoadFixtureJson(State &state, const json &fixture, std::string *error);
+json DumpState(State &state);
+json DumpObject(const Device &device, const Object &object, bool withChildren);
+bool AddObjectJson(State &state, Device &device, const std::wstring &parentId, const json &object,
+                   std::wstring *newId, std::string *error);
+bool ParseFaultRule(const json &rule, const std::wstring &device, FaultRule &out, std::string *error);
+std::string Sha256Hex(const ObjectData &data);
+
+}  // namespace sim

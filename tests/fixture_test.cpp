@@ -1,0 +1,83 @@
+// An unmodified host sees the devices of a fixture file, and the sim writes
+// their final state to the dump file when the host ends.
+#include "support/test_support.h"
+
+using namespace kivotest;
+
+namespace {
+
+std::wstring ProgramFolder() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path);
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+// Runs a program of the build with extra environment variables; its exit
+// code, with standard output captured into output.
+DWORD RunWithEnvironment(const std::wstring &program, const std::wstring &devices, const std::wstring &dump,
+                         const std::wstring &outputFile) {
+    SetEnvironmentVariableW(L"KIVO_SIM_DEVICES", devices.c_str());
+    SetEnvironmentVariableW(L"KIVO_SIM_DUMP", dump.c_str());
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    PROCESS_INFORMATION process{};
+    std::wstring commandLine = L"\"" + program + L"\"";
+    BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                  &startup, &process);
+    SetEnvironmentVariableW(L"KIVO_SIM_DEVICES", nullptr);
+    SetEnvironmentVariableW(L"KIVO_SIM_DUMP", nullptr);
+    CloseHandle(out);
+    if (!started) return 0xFFFFFFFF;
+    WaitForSingleObject(process.hProcess, 120000);
+    DWORD code = 0xFFFFFFFF;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+}  // namespace
+
+TEST(Fixture, AnUnmodifiedHostSeesTheFixtureAndItsChangesAreDumped) {
+    TempFolder folder;
+    json fixture = PhoneFixture();
+    fixture["devices"].push_back(DeviceJson("usb#cam", "Camera", "Camera", json::array()));
+    ASSERT_TRUE(WriteFileText(folder.File(L"devices.json"), fixture.dump()));
+
+    DWORD code = RunWithEnvironment(ProgramFolder() + L"\\fixture_host.exe", folder.File(L"devices.json"),
+                                    folder.File(L"dump.json"), folder.File(L"out.txt"));
+    std::string output = ReadFileText(folder.File(L"out.txt"));
+    ASSERT_EQ(code, 0u) << output;
+    EXPECT_NE(output.find("device usb#phone-1 Phone"), std::string::npos) << output;
+    EXPECT_NE(output.find("device usb#cam Camera"), std::string::npos) << output;
+    EXPECT_NE(output.find("child o1"), std::string::npos) << output;
+    EXPECT_NE(output.find("upload ok"), std::string::npos) << output;
+
+    json dump = json::parse(ReadFileText(folder.File(L"dump.json")), nullptr, false);
+    ASSERT_FALSE(dump.is_discarded());
+    ASSERT_EQ(dump["devices"].size(), 2u);
+    const json &storage = dump["devices"][0]["objects"][0];
+    ASSERT_EQ(storage["children"].size(), 4u);
+    const json &uploaded = storage["children"][3];
+    EXPECT_EQ(uploaded["originalFileName"], "hello.txt");
+    EXPECT_EQ(uploaded["data"], "from host");
+    EXPECT_EQ(uploaded["size"], 9);
+    EXPECT_EQ(uploaded["sha256"].get<std::string>().size(), 64u);
+
+    // The dump loads back as a fixture.
+    KivoSimReset();
+    EXPECT_EQ(KivoSimLoadFixture(dump.dump().c_str()), 2) << kivosim::LastError();
+    EXPECT_EQ(kivosim::FindObject(L"usb#phone-1", L"Card\\hello.txt"), Widen(uploaded["id"].get<std::string>()));
+}
+
+TEST(Fixture, MalformedFixtureIsReported) {
+    EXPECT_EQ(KivoSimLoadFixture("{\"devices\": [{\"friendlyName\": \"x\"}]}"), -1);
+    EXPECT_NE(kivosim::LastError().find("pnpId"), std::string::npos);
+    EXPECT_EQ(KivoSimLoadFixture("not json"), -1);
+}

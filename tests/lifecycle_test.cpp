@@ -1,0 +1,146 @@
+// Start-up, clean-up and version of the library: the globals are prepared
+// lazily and once, released completely, and prepared again on next use.
+#include "support/test_support.h"
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "core/globals.h"
+#include "core/session.h"
+#include "enum/handle_table.h"
+#include "include/kivo.h"
+
+using namespace kivotest;
+using kivo::GlobalState;
+
+namespace {
+
+class Lifecycle : public SimTest {};
+
+std::wstring ShellNameOfComputerFolder() {
+    LPITEMIDLIST pidl = nullptr;
+    if (FAILED(SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &pidl))) return std::wstring();
+    PWSTR name = nullptr;
+    std::wstring out;
+    if (SUCCEEDED(SHGetNameFromIDList(pidl, SIGDN_NORMALDISPLAY, &name))) out = name;
+    CoTaskMemFree(name);
+    CoTaskMemFree(pidl);
+    return out;
+}
+
+struct ExportEntry {
+    std::string name;
+    WORD ordinal;
+};
+
+// The names and ordinals a loaded module exports, read from its export
+// directory.
+std::vector<ExportEntry> ExportsOf(HMODULE module) {
+    auto *base = reinterpret_cast<const BYTE *>(module);
+    auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(base + dos->e_lfanew);
+    const auto &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    auto *exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + dir.VirtualAddress);
+    auto *names = reinterpret_cast<const DWORD *>(base + exports->AddressOfNames);
+    auto *ordinals = reinterpret_cast<const WORD *>(base + exports->AddressOfNameOrdinals);
+    std::vector<ExportEntry> out;
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+        out.push_back({reinterpret_cast<const char *>(base + names[i]), static_cast<WORD>(ordinals[i] + exports->Base)});
+    EXPECT_EQ(exports->NumberOfFunctions, exports->NumberOfNames) << "every export has a name";
+    return out;
+}
+
+}  // namespace
+
+// Runs first: nothing has prepared the globals yet in this process.
+TEST_F(Lifecycle, CleanUpWithNothingPreparedFreesNothing) {
+    ASSERT_FALSE(GlobalState().libraryLockReady);
+    ASSERT_EQ(GlobalState().shellAllocator, nullptr);
+    KivoCleanUp();
+    EXPECT_FALSE(GlobalState().libraryLockReady);
+    EXPECT_EQ(GlobalState().computerPidl, nullptr);
+    EXPECT_EQ(GlobalState().desktopFolder, nullptr);
+    EXPECT_EQ(kivo::FileEnumTable().EntryCount(), 0u);
+}
+
+TEST_F(Lifecycle, SecondInitializeCreatesNothingNew) {
+    ASSERT_EQ(KivoInitialize(), 1);
+    auto &g = GlobalState();
+    IMalloc *allocator = g.shellAllocator;
+    LPITEMIDLIST computer = g.computerPidl, desktop = g.desktopPidl;
+    IShellFolder *folder = g.desktopFolder;
+    ASSERT_TRUE(allocator && computer && desktop && folder && g.libraryLockReady);
+    EXPECT_EQ(KivoInitialize(), 1);
+    EXPECT_EQ(g.shellAllocator, allocator);
+    EXPECT_EQ(g.computerPidl, computer);
+    EXPECT_EQ(g.desktopPidl, desktop);
+    EXPECT_EQ(g.desktopFolder, folder);
+    CoUninitialize();  // the second KivoInitialize's CoInitialize
+    CoUninitialize();
+}
+
+TEST_F(Lifecycle, ComputerFolderNameIsWhatTheShellShows) {
+    ASSERT_TRUE(kivo::InitSession(nullptr));
+    std::wstring expected = ShellNameOfComputerFolder();
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(std::wstring(GlobalState().computerFolderName), expected);
+}
+
+TEST_F(Lifecycle, CleanUpReleasesEverythingAndTheNextCallPreparesAgain) {
+    ASSERT_TRUE(kivo::InitSession(nullptr));
+    WIN32_FIND_DATAW record{};
+    auto handle = kivo::FileEnumTable().Add({record}, 1);
+    ASSERT_TRUE(kivo::FileEnumTable().Contains(handle));
+
+    KivoCleanUp();
+    auto &g = GlobalState();
+    EXPECT_FALSE(g.libraryLockReady);
+    EXPECT_EQ(g.shellAllocator, nullptr);
+    EXPECT_EQ(g.computerPidl, nullptr);
+    EXPECT_EQ(g.desktopPidl, nullptr);
+    EXPECT_EQ(g.desktopFolder, nullptr);
+    EXPECT_FALSE(kivo::FileEnumTable().Contains(handle)) << "handles issued before clean-up are unknown";
+
+    wcscpy(g.computerFolderName, L"stale");
+    kivo::DeviceSession session;
+    EXPECT_TRUE(kivo::InitSession(&session));
+    EXPECT_TRUE(g.libraryLockReady);
+    EXPECT_TRUE(g.shellAllocator && g.computerPidl && g.desktopPidl && g.desktopFolder);
+    EXPECT_EQ(std::wstring(g.computerFolderName), ShellNameOfComputerFolder());
+    kivo::ReleaseSession(session);
+}
+
+TEST_F(Lifecycle, UninitializeCleansUpAndEndsComUse) {
+    ASSERT_EQ(KivoInitialize(), 1);
+    KivoUninitialize();
+    EXPECT_FALSE(GlobalState().libraryLockReady);
+    EXPECT_EQ(GlobalState().shellAllocator, nullptr);
+}
+
+TEST(Version, TheBuiltLibraryReports1002) {
+    HMODULE library = LoadLibraryW(L"kivo.dll");
+    ASSERT_NE(library, nullptr);
+    auto getVersion = reinterpret_cast<DWORD (*)()>(reinterpret_cast<void *>(GetProcAddress(library, "KivoGetVersion")));
+    ASSERT_NE(getVersion, nullptr);
+    EXPECT_EQ(getVersion(), 1002u);
+    FreeLibrary(library);
+}
+
+TEST(Version, AModuleWithoutAVersionResourceReportsZero) {
+    // Linked statically, the library's module is this test program, which
+    // carries no version resource.
+    EXPECT_EQ(KivoGetVersion(), 0u);
+}
+
+TEST(Exports, NamesInAlphabeticalOrderWithOrdinalsFromOne) {
+    HMODULE library = LoadLibraryW(L"kivo.dll");
+    ASSERT_NE(library, nullptr);
+    auto exports = ExportsOf(library);
+    std::vector<std::string> names;
+    for (const auto &e : exports) names.push_back(e.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"KivoCleanUp", "KivoGetVersion", "KivoInitialize", "KivoUninitialize"}));
+    for (size_t i = 0; i < exports.size(); ++i) EXPECT_EQ(exports[i].ordinal, i + 1) << exports[i].name;
+    FreeLibrary(library);
+}

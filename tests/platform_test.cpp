@@ -1,0 +1,61 @@
+// Our declarations of the WPD API carry the platform's own values.
+#include "support/test_support.h"
+
+#include <cstddef>
+
+using namespace kivotest;
+
+namespace {
+
+std::string GuidText(const GUID &guid) {
+    wchar_t text[40] = {};
+    StringFromGUID2(guid, text, 40);
+    return Narrow(text);
+}
+
+}  // namespace
+
+TEST(Platform, InterfaceAndClassIdsMatchThePlatform) {
+    EXPECT_EQ(GuidText(IID_IPortableDeviceManager), "{A1567595-4C2F-4574-A6FA-ECEF917B9A40}");
+    EXPECT_EQ(GuidText(IID_IPortableDevice), "{625E2DF8-6392-4CF0-9AD1-3CFA5F17775C}");
+    EXPECT_EQ(GuidText(IID_IPortableDeviceContent), "{6A96ED84-7C73-4480-9938-BF5AF477D426}");
+    EXPECT_EQ(GuidText(IID_IPortableDeviceProperties), "{7F6D695C-03DF-4439-A809-59266BEEE3A6}");
+    EXPECT_EQ(GuidText(IID_IPortableDeviceResources), "{FD8878AC-D841-4D17-891C-E6829CDB6934}");
+    EXPECT_EQ(GuidText(IID_IEnumPortableDeviceObjectIDs), "{10ECE955-CF41-4728-BFA0-41EEDF1BBF19}");
+    EXPECT_EQ(GuidText(__uuidof(IPortableDeviceContent)), GuidText(IID_IPortableDeviceContent));
+    EXPECT_EQ(GuidText(CLSID_PortableDeviceManager), "{0AF10CEC-2ECD-4B92-9581-34F6AE0637F3}");
+    EXPECT_EQ(GuidText(CLSID_PortableDeviceFTM), "{F7C0039A-4762-488A-B4B3-760EF9A1BA9B}");
+    EXPECT_EQ(GuidText(CLSID_PortableDeviceValues), "{0C15D503-D017-47CE-9016-7B3F978721CC}");
+    EXPECT_EQ(GuidText(CLSID_PortableDeviceKeyCollection), "{DE2D022D-2480-43BE-97F0-D1FA2CF98F4F}");
+    EXPECT_EQ(GuidText(CLSID_PortableDevicePropVariantCollection), "{08A99E2F-6D6D-4B80-AF5A-BAF2BCBE4CB9}");
+}
+
+TEST(Platform, PropertyKeysAndContentTypesMatchThePlatform) {
+    EXPECT_EQ(GuidText(WPD_OBJECT_ID.fmtid), "{EF6B490D-5CD8-437A-AFFC-DA8B60EE4A3C}");
+    EXPECT_EQ(WPD_OBJECT_ID.pid, 2u);
+    EXPECT_EQ(WPD_OBJECT_NAME.pid, 4u);
+    EXPECT_EQ(WPD_OBJECT_CONTENT_TYPE.pid, 7u);
+    EXPECT_EQ(WPD_OBJECT_SIZE.pid, 11u);
+    EXPECT_EQ(WPD_OBJECT_ORIGINAL_FILE_NAME.pid, 12u);
+    EXPECT_EQ(WPD_OBJECT_DATE_MODIFIED.pid, 19u);
+    EXPECT_EQ(WPD_OBJECT_CAN_DELETE.pid, 26u);
+    EXPECT_EQ(GuidText(WPD_CLIENT_DESIRED_ACCESS.fmtid), "{204D9F0C-2292-4080-9F42-40664E70F859}");
+    EXPECT_EQ(WPD_CLIENT_DESIRED_ACCESS.pid, 9u);
+    EXPECT_EQ(WPD_CLIENT_SECURITY_QUALITY_OF_SERVICE.pid, 8u);
+    EXPECT_EQ(GuidText(WPD_RESOURCE_DEFAULT.fmtid), "{E81E79BE-34F0-41BF-B53F-F1A06AE87842}");
+    EXPECT_EQ(WPD_RESOURCE_DEFAULT.pid, 0u);
+    EXPECT_EQ(GuidText(WPD_COMMAND_OBJECT_PROPERTIES_SET.fmtid), "{9E5582E4-0814-44E6-981A-B2998D583804}");
+    EXPECT_EQ(WPD_COMMAND_OBJECT_PROPERTIES_SET.pid, 5u);
+    EXPECT_EQ(WPD_PROPERTY_OBJECT_PROPERTIES_PROPERTY_VALUES.pid, 1004u);
+    EXPECT_EQ(GuidText(WPD_CONTENT_TYPE_FOLDER), "{27E2E392-A111-48E0-AB0C-E17705A05F85}");
+    EXPECT_EQ(GuidText(WPD_CONTENT_TYPE_FUNCTIONAL_OBJECT), "{99ED0160-17FF-4C44-9D98-1D7A6F941921}");
+    EXPECT_EQ(GuidText(WPD_OBJECT_FORMAT_M4A), "{30ABA7AC-6FFD-4C23-A359-3E9B52F3F1C8}");
+    EXPECT_EQ(GuidText(WPD_OBJECT_FORMAT_3GP), "{B9840000-AE6C-4804-98BA-C57B46965FE7}");
+    EXPECT_EQ(E_WPD_DEVICE_NOT_OPEN, static_cast<HRESULT>(0x802A0002));
+}
+
+TEST(Platform, SizesOfThePlatformRecords) {
+    EXPECT_EQ(sizeof(PROPERTYKEY), 20u);
+    EXPECT_EQ(sizeof(PROPVARIANT), 24u);
+    EXPECT_EQ(sizeof(WIN32_FIND_DATAW), 592u);
+}

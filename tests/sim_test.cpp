@@ -1,0 +1,433 @@
+// The simulated device service behaves as the platform documents it, so that
+// what the library does against it holds on a real Windows too.
+#include "support/test_support.h"
+
+#include <vector>
+
+using namespace kivotest;
+
+namespace {
+
+class Sim : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        Load(PhoneFixture());
+    }
+};
+
+std::vector<std::wstring> Children(IPortableDeviceContent *content, const wchar_t *parent, ULONG batch,
+                                   std::vector<HRESULT> *codes = nullptr) {
+    std::vector<std::wstring> ids;
+    ComPtr<IEnumPortableDeviceObjectIDs> enumerator;
+    if (FAILED(content->EnumObjects(0, parent, nullptr, enumerator.GetAddressOf()))) return ids;
+    for (;;) {
+        std::vector<LPWSTR> slots(batch, nullptr);
+        ULONG fetched = 0;
+        HRESULT hr = enumerator->Next(batch, slots.data(), &fetched);
+        if (codes) codes->push_back(hr);
+        if (FAILED(hr)) break;
+        for (ULONG i = 0; i < fetched; ++i) {
+            ids.push_back(slots[i]);
+            CoTaskMemFree(slots[i]);
+        }
+        if (hr != S_OK) break;
+    }
+    return ids;
+}
+
+ComPtr<IPortableDeviceValues> GetValues(IPortableDeviceContent *content, const wchar_t *id,
+                                        std::initializer_list<PROPERTYKEY> keys, HRESULT *result) {
+    ComPtr<IPortableDeviceProperties> properties;
+    content->Properties(properties.GetAddressOf());
+    ComPtr<IPortableDeviceKeyCollection> collection;
+    CoCreateInstance(CLSID_PortableDeviceKeyCollection, nullptr, CLSCTX_INPROC_SERVER,
+                     IID_IPortableDeviceKeyCollection, reinterpret_cast<void **>(collection.GetAddressOf()));
+    for (const auto &key : keys) collection->Add(key);
+    ComPtr<IPortableDeviceValues> values;
+    *result = properties->GetValues(id, collection.Get(), values.GetAddressOf());
+    return values;
+}
+
+ComPtr<IPortableDevicePropVariantCollection> IdCollection(const std::wstring &id) {
+    ComPtr<IPortableDevicePropVariantCollection> ids;
+    CoCreateInstance(CLSID_PortableDevicePropVariantCollection, nullptr, CLSCTX_INPROC_SERVER,
+                     IID_IPortableDevicePropVariantCollection, reinterpret_cast<void **>(ids.GetAddressOf()));
+    PROPVARIANT v;
+    PropVariantInit(&v);
+    v.vt = VT_LPWSTR;
+    v.pwszVal = const_cast<LPWSTR>(id.c_str());
+    ids->Add(&v);
+    return ids;
+}
+
+}  // namespace
+
+TEST_F(Sim, ManagerCountsDevicesAndSizesNamesWithNullBuffers) {
+    Load({{"devices", {DeviceJson("usb#cam", nullptr, "Camera", json::array())}}});
+    auto manager = MakeManager();
+    ASSERT_TRUE(manager);
+    DWORD count = 0;
+    ASSERT_EQ(manager->GetDevices(nullptr, &count), S_OK);
+    ASSERT_EQ(count, 2u);
+    LPWSTR ids[2] = {};
+    DWORD capacity = 1;
+    EXPECT_EQ(manager->GetDevices(ids, &capacity), S_FALSE) << "a short array is filled as far as it goes";
+    EXPECT_EQ(capacity, 1u);
+    EXPECT_STREQ(ids[0], L"usb#phone-1");
+    CoTaskMemFree(ids[0]);
+
+    DWORD length = 0;
+    ASSERT_EQ(manager->GetDeviceFriendlyName(L"usb#phone-1", nullptr, &length), S_OK);
+    EXPECT_EQ(length, 6u) << "the length counts the terminator";
+    wchar_t small[3];
+    DWORD smallLength = 3;
+    EXPECT_EQ(manager->GetDeviceFriendlyName(L"usb#phone-1", small, &smallLength),
+              HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+    wchar_t name[16];
+    DWORD nameLength = 16;
+    ASSERT_EQ(manager->GetDeviceFriendlyName(L"usb#phone-1", name, &nameLength), S_OK);
+    EXPECT_STREQ(name, L"Phone");
+
+    length = 0;
+    EXPECT_TRUE(FAILED(manager->GetDeviceFriendlyName(L"usb#cam", nullptr, &length))) << "no friendly name";
+    EXPECT_EQ(manager->GetDeviceDescription(L"usb#cam", nullptr, &length), S_OK);
+    EXPECT_EQ(length, 7u);
+    EXPECT_EQ(manager->GetDevices(nullptr, nullptr), E_POINTER);
+}
+
+TEST_F(Sim, ManagerListIsTakenWhenTheManagerIsMade) {
+    auto before = MakeManager();
+    Load({{"devices", {DeviceJson("usb#late", "Late", "Late", json::array())}}});
+    DWORD count = 0;
+    before->GetDevices(nullptr, &count);
+    EXPECT_EQ(count, 1u);
+    auto after = MakeManager();
+    after->GetDevices(nullptr, &count);
+    EXPECT_EQ(count, 2u);
+    ASSERT_TRUE(KivoSimSetDevice(L"usb#late", R"({"connected": false})"));
+    auto third = MakeManager();
+    third->GetDevices(nullptr, &count);
+    EXPECT_EQ(count, 1u) << "a disconnected device is not listed";
+}
+
+TEST_F(Sim, DeviceMustBeOpenedBeforeUse) {
+    ComPtr<IPortableDevice> device;
+    ASSERT_EQ(CoCreateInstance(CLSID_PortableDeviceFTM, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDevice,
+                               reinterpret_cast<void **>(device.GetAddressOf())),
+              S_OK);
+    ComPtr<IPortableDeviceContent> content;
+    EXPECT_EQ(device->Content(content.GetAddressOf()), E_WPD_DEVICE_NOT_OPEN);
+    EXPECT_EQ(device->Open(L"usb#phone-1", nullptr), E_POINTER);
+    auto info = MakeValues();
+    ASSERT_EQ(device->Open(L"usb#phone-1", info.Get()), S_OK);
+    EXPECT_EQ(device->Open(L"usb#phone-1", info.Get()), E_WPD_DEVICE_ALREADY_OPENED);
+    EXPECT_EQ(device->Content(nullptr), E_POINTER);
+    ASSERT_EQ(device->Content(content.GetAddressOf()), S_OK);
+    device->Close();
+    ComPtr<IEnumPortableDeviceObjectIDs> enumerator;
+    EXPECT_EQ(content->EnumObjects(0, L"DEVICE", nullptr, enumerator.GetAddressOf()), E_WPD_DEVICE_NOT_OPEN);
+}
+
+TEST_F(Sim, RefuseFirstOpenRefusesExactlyOnce) {
+    ASSERT_TRUE(KivoSimSetDevice(L"usb#phone-1", R"({"refuseFirstOpen": true})"));
+    EXPECT_FALSE(OpenDevice(L"usb#phone-1"));
+    EXPECT_TRUE(OpenDevice(L"usb#phone-1"));
+}
+
+TEST_F(Sim, NextReturnsOkForFullBatchesAndFalseForTheLastShortOne) {
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    std::wstring dcim = kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM");
+    std::vector<HRESULT> codes;
+    auto ids = Children(content.Get(), dcim.c_str(), 2, &codes);
+    ASSERT_EQ(ids.size(), 3u);
+    EXPECT_EQ(ids[0], kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM\\a.jpg")) << "children in creation order";
+    EXPECT_EQ(codes, (std::vector<HRESULT>{S_OK, S_FALSE}));
+    codes.clear();
+    Children(content.Get(), dcim.c_str(), 3, &codes);
+    EXPECT_EQ(codes, (std::vector<HRESULT>{S_OK, S_FALSE})) << "an exact batch is followed by an empty S_FALSE one";
+    auto log = kivosim::Calls("IEnumPortableDeviceObjectIDs::Next");
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back()["count"], 3);
+    ComPtr<IEnumPortableDeviceObjectIDs> none;
+    EXPECT_EQ(content->EnumObjects(0, L"nope", nullptr, none.GetAddressOf()), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    EXPECT_EQ(content->EnumObjects(0, nullptr, nullptr, none.GetAddressOf()), E_POINTER);
+}
+
+TEST_F(Sim, StoragesAndDefaultIdsFollowTheFixtureOrder) {
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    auto top = Children(content.Get(), WPD_DEVICE_OBJECT_ID, 10);
+    EXPECT_EQ(top, (std::vector<std::wstring>{L"s10001"}));
+    EXPECT_EQ(kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM"), L"o1");
+    EXPECT_EQ(kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM\\a.jpg"), L"o2");
+}
+
+TEST_F(Sim, GetValuesReportsMissingPropertiesAsErrorsWithSFalse) {
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    std::wstring a = kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM\\a.jpg");
+    HRESULT hr = E_FAIL;
+    auto values = GetValues(content.Get(), a.c_str(), {WPD_OBJECT_NAME, WPD_OBJECT_SIZE, WPD_OBJECT_DATE_MODIFIED}, &hr);
+    ASSERT_EQ(hr, S_OK);
+    LPWSTR name = nullptr;
+    ASSERT_EQ(values->GetStringValue(WPD_OBJECT_NAME, &name), S_OK);
+    EXPECT_STREQ(name, L"a");
+    CoTaskMemFree(name);
+    ULONGLONG size = 0;
+    EXPECT_EQ(values->GetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, &size), S_OK);
+    EXPECT_EQ(size, 5u);
+    PROPVARIANT date;
+    PropVariantInit(&date);
+    ASSERT_EQ(values->GetValue(WPD_OBJECT_DATE_MODIFIED, &date), S_OK);
+    EXPECT_EQ(date.vt, VT_DATE);
+    PropVariantClear(&date);
+    GUID guid{};
+    EXPECT_EQ(values->GetGuidValue(WPD_OBJECT_NAME, &guid), DISP_E_TYPEMISMATCH) << "getters check the type";
+
+    std::wstring b = kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM\\b.jpg");
+    values = GetValues(content.Get(), b.c_str(), {WPD_OBJECT_NAME, WPD_OBJECT_DATE_CREATED, WPD_OBJECT_ISHIDDEN}, &hr);
+    ASSERT_EQ(hr, S_FALSE);
+    HRESULT missing = S_OK;
+    EXPECT_EQ(values->GetErrorValue(WPD_OBJECT_DATE_CREATED, &missing), S_OK);
+    EXPECT_EQ(missing, HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    BOOL hidden = TRUE;
+    EXPECT_EQ(values->GetBoolValue(WPD_OBJECT_ISHIDDEN, &hidden), DISP_E_TYPEMISMATCH);
+
+    values = GetValues(content.Get(), L"o999", {WPD_OBJECT_NAME}, &hr);
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    EXPECT_FALSE(values);
+}
+
+TEST_F(Sim, ObjectCreatedWithDataAppearsOnlyAfterCommit) {
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    std::wstring empty = kivosim::FindObject(L"usb#phone-1", L"Card\\Empty");
+    auto values = MakeValues();
+    values->SetStringValue(WPD_OBJECT_PARENT_ID, empty.c_str());
+    values->SetStringValue(WPD_OBJECT_NAME, L"note");
+    values->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, L"note.txt");
+    values->SetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, 3);
+    {
+        ComPtr<IStream> stream;
+        DWORD optimal = 0;
+        ASSERT_EQ(content->CreateObjectWithPropertiesAndData(values.Get(), stream.GetAddressOf(), &optimal, nullptr),
+                  S_OK);
+        EXPECT_EQ(optimal, 262144u);
+        ULONG written = 0;
+        stream->Write("abc", 3, &written);
+    }
+    EXPECT_TRUE(Children(content.Get(), empty.c_str(), 10).empty()) << "released uncommitted: nothing is left";
+
+    ComPtr<IStream> stream;
+    ASSERT_EQ(content->CreateObjectWithPropertiesAndData(values.Get(), stream.GetAddressOf(), nullptr, nullptr), S_OK);
+    ULONG written = 0;
+    ASSERT_EQ(stream->Write("abc", 3, &written), S_OK);
+    EXPECT_TRUE(Children(content.Get(), empty.c_str(), 10).empty());
+    ASSERT_EQ(stream->Commit(STGC_DEFAULT), S_OK);
+    auto children = Children(content.Get(), empty.c_str(), 10);
+    ASSERT_EQ(children.size(), 1u);
+    ComPtr<IPortableDeviceDataStream> dataStream;
+    ASSERT_EQ(stream.As(&dataStream), S_OK);
+    LPWSTR newId = nullptr;
+    ASSERT_EQ(dataStream->GetObjectID(&newId), S_OK);
+    EXPECT_EQ(children[0], newId);
+    json object = kivosim::Object(L"usb#phone-1", newId);
+    CoTaskMemFree(newId);
+    EXPECT_EQ(object["originalFileName"], "note.txt");
+    EXPECT_EQ(object["data"], "abc");
+    EXPECT_EQ(object["contentType"], "generic-file");
+}
+
+TEST_F(Sim, CommitRefusesDataThatDoesNotMatchTheAnnouncedSize) {
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    std::wstring empty = kivosim::FindObject(L"usb#phone-1", L"Card\\Empty");
+    auto values = MakeValues();
+    values->SetStringValue(WPD_OBJECT_PARENT_ID, empty.c_str());
+    values->SetStringValue(WPD_OBJECT_NAME, L"short");
+    values->SetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, 10);
+    ComPtr<IStream> stream;
+    ASSERT_EQ(content->CreateObjectWithPropertiesAndData(values.Get(), stream.GetAddressOf(), nullptr, nullptr), S_OK);
+    ULONG written = 0;
+    stream->Write("abc", 3, &written);
+    EXPECT_TRUE(FAILED(stream->Commit(STGC_DEFAULT)));
+    EXPECT_TRUE(Children(content.Get(), empty.c_str(), 10).empty());
+}
+
+TEST_F(Sim, DeleteWithoutRecursionRefusesAFolderWithChildren) {
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    std::wstring dcim = kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM");
+    std::wstring empty = kivosim::FindObject(L"usb#phone-1", L"Card\\Empty");
+    EXPECT_EQ(content->Delete(PORTABLE_DEVICE_DELETE_NO_RECURSION, IdCollection(dcim).Get(), nullptr),
+              HRESULT_FROM_WIN32(ERROR_INVALID_OPERATION));
+    EXPECT_EQ(Children(content.Get(), dcim.c_str(), 10).size(), 3u);
+    EXPECT_EQ(content->Delete(PORTABLE_DEVICE_DELETE_NO_RECURSION, IdCollection(empty).Get(), nullptr), S_OK);
+    EXPECT_EQ(content->Delete(PORTABLE_DEVICE_DELETE_NO_RECURSION, IdCollection(empty).Get(), nullptr),
+              HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    EXPECT_EQ(content->Delete(PORTABLE_DEVICE_DELETE_NO_RECURSION, nullptr, nullptr), E_POINTER);
+    EXPECT_EQ(content->Delete(PORTABLE_DEVICE_DELETE_WITH_RECURSION, IdCollection(dcim).Get(), nullptr), S_OK);
+    EXPECT_TRUE(kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM\\a.jpg").empty());
+}
+
+TEST_F(Sim, PropertiesSetCommandRenamesTheOriginalFileName) {
+    auto device = OpenDevice(L"usb#phone-1");
+    std::wstring a = kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM\\a.jpg");
+    auto parameters = MakeValues();
+    auto properties = MakeValues();
+    parameters->SetGuidValue(WPD_PROPERTY_COMMON_COMMAND_CATEGORY, WPD_COMMAND_OBJECT_PROPERTIES_SET.fmtid);
+    parameters->SetUnsignedIntegerValue(WPD_PROPERTY_COMMON_COMMAND_ID, WPD_COMMAND_OBJECT_PROPERTIES_SET.pid);
+    parameters->SetStringValue(WPD_PROPERTY_OBJECT_PROPERTIES_OBJECT_ID, a.c_str());
+    properties->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, L"renamed.jpg");
+    parameters->SetIPortableDeviceValuesValue(WPD_PROPERTY_OBJECT_PROPERTIES_PROPERTY_VALUES, properties.Get());
+    ComPtr<IPortableDeviceValues> results;
+    ASSERT_EQ(device->SendCommand(0, parameters.Get(), results.GetAddressOf()), S_OK);
+    HRESULT outcome = E_FAIL;
+    ASSERT_EQ(results->GetErrorValue(WPD_PROPERTY_COMMON_HRESULT, &outcome), S_OK);
+    EXPECT_EQ(outcome, S_OK);
+    EXPECT_EQ(kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM\\renamed.jpg"), a);
+    EXPECT_EQ(kivosim::Object(L"usb#phone-1", a.c_str())["name"], "a") << "the object name stays";
+}
+
+TEST_F(Sim, ReadStreamDeliversGeneratedDataAndReportsItsSize) {
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    std::wstring big = kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM\\big.mp4");
+    ComPtr<IPortableDeviceResources> resources;
+    ASSERT_EQ(content->Transfer(resources.GetAddressOf()), S_OK);
+    ComPtr<IStream> stream;
+    DWORD optimal = 0;
+    ASSERT_EQ(resources->GetStream(big.c_str(), WPD_RESOURCE_DEFAULT, STGM_READ, &optimal, stream.GetAddressOf()),
+              S_OK);
+    STATSTG stat{};
+    ASSERT_EQ(stream->Stat(&stat, STATFLAG_NONAME), S_OK);
+    EXPECT_EQ(stat.cbSize.QuadPart, 70000000u);
+    std::vector<char> chunk(4096), direct(4096);
+    ULONG got = 0;
+    ASSERT_EQ(stream->Read(chunk.data(), 4096, &got), S_OK);
+    ASSERT_EQ(got, 4096u);
+    ASSERT_EQ(KivoSimReadData(L"usb#phone-1", big.c_str(), 0, direct.data(), 4096), 4096u);
+    EXPECT_EQ(chunk, direct);
+    std::wstring dcim = kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM");
+    ComPtr<IStream> folderStream;
+    EXPECT_TRUE(FAILED(resources->GetStream(dcim.c_str(), WPD_RESOURCE_DEFAULT, STGM_READ, nullptr,
+                                            folderStream.GetAddressOf())))
+        << "a folder has no data";
+}
+
+TEST_F(Sim, FaultRulesFireOnTheirCallsAndCountThem) {
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", {{"method", "IPortableDeviceProperties::GetValues"},
+                                                    {"hr", "0x80070005"},
+                                                    {"objectId", "o2"},
+                                                    {"skip", 1},
+                                                    {"times", 1}}));
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    HRESULT hr = S_OK;
+    GetValues(content.Get(), L"o3", {WPD_OBJECT_NAME}, &hr);
+    EXPECT_EQ(hr, S_OK) << "another object is not affected";
+    GetValues(content.Get(), L"o2", {WPD_OBJECT_NAME}, &hr);
+    EXPECT_EQ(hr, S_OK) << "the first call is let through";
+    GetValues(content.Get(), L"o2", {WPD_OBJECT_NAME}, &hr);
+    EXPECT_EQ(hr, E_ACCESSDENIED);
+    GetValues(content.Get(), L"o2", {WPD_OBJECT_NAME}, &hr);
+    EXPECT_EQ(hr, S_OK) << "times 1: fires once";
+    EXPECT_EQ(KivoSimCallCount("IPortableDeviceProperties::GetValues"), 4u);
+
+    ASSERT_TRUE(kivosim::AddFault(nullptr, {{"method", "IPortableDeviceContent::EnumObjects"}, {"hr", "0x00000001"}}));
+    ComPtr<IEnumPortableDeviceObjectIDs> enumerator;
+    EXPECT_EQ(content->EnumObjects(0, L"DEVICE", nullptr, enumerator.GetAddressOf()), S_FALSE);
+    EXPECT_TRUE(enumerator) << "a success code from a rule still hands out the enumerator";
+
+    ASSERT_TRUE(kivosim::AddFault(nullptr, {{"method", "PortableDeviceKeyCollection::CreateInstance"}, {"hr", "0x8007000E"}}));
+    ComPtr<IPortableDeviceKeyCollection> keys;
+    EXPECT_EQ(CoCreateInstance(CLSID_PortableDeviceKeyCollection, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IPortableDeviceKeyCollection, reinterpret_cast<void **>(keys.GetAddressOf())),
+              E_OUTOFMEMORY);
+}
+
+TEST_F(Sim, StreamRulesFailOrShortenAfterTheirByteCount) {
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    std::wstring big = kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM\\big.mp4");
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", {{"method", "IStream::Read"},
+                                                    {"objectId", Narrow(big)},
+                                                    {"afterBytes", 6000},
+                                                    {"hr", "0x8007001F"}}));
+    ComPtr<IPortableDeviceResources> resources;
+    content->Transfer(resources.GetAddressOf());
+    ComPtr<IStream> stream;
+    ASSERT_EQ(resources->GetStream(big.c_str(), WPD_RESOURCE_DEFAULT, STGM_READ, nullptr, stream.GetAddressOf()), S_OK);
+    std::vector<char> buffer(4096);
+    ULONG got = 0;
+    EXPECT_EQ(stream->Read(buffer.data(), 4096, &got), S_OK);
+    EXPECT_EQ(stream->Read(buffer.data(), 4096, &got), S_FALSE);
+    EXPECT_EQ(got, 6000u - 4096u);
+    EXPECT_EQ(stream->Read(buffer.data(), 4096, &got), HRESULT_FROM_WIN32(ERROR_GEN_FAILURE));
+
+    std::wstring empty = kivosim::FindObject(L"usb#phone-1", L"Card\\Empty");
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1",
+                                  {{"method", "IStream::Write"}, {"objectId", Narrow(empty)}, {"afterBytes", 2}, {"short", true}}));
+    auto values = MakeValues();
+    values->SetStringValue(WPD_OBJECT_PARENT_ID, empty.c_str());
+    values->SetStringValue(WPD_OBJECT_NAME, L"x");
+    ComPtr<IStream> upload;
+    ASSERT_EQ(content->CreateObjectWithPropertiesAndData(values.Get(), upload.GetAddressOf(), nullptr, nullptr), S_OK);
+    ULONG written = 0;
+    EXPECT_EQ(upload->Write("abcd", 4, &written), S_OK);
+    EXPECT_EQ(written, 2u) << "a short write reports fewer bytes than asked";
+}
+
+TEST_F(Sim, LatencyIsAddedToEachCallOfTheMethod) {
+    ASSERT_TRUE(kivosim::SetDevice(L"usb#phone-1", {{"latency", {{"IPortableDeviceProperties::GetValues", 20000}}}}));
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    HRESULT hr = S_OK;
+    // The delay is a lower bound the sim guarantees, measured on the same
+    // clock it waits on.
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    for (int i = 0; i < 5; ++i) GetValues(content.Get(), L"o2", {WPD_OBJECT_NAME}, &hr);
+    QueryPerformanceCounter(&end);
+    EXPECT_GE((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart, 100);
+}
+
+TEST_F(Sim, DumpReloadsToTheSameState) {
+    json first = kivosim::Dump();
+    auto &dcim = first["devices"][0]["objects"][0]["children"][0];
+    EXPECT_EQ(dcim["name"], "DCIM");
+    auto &a = dcim["children"][0];
+    EXPECT_EQ(a["data"], "hello");
+    EXPECT_EQ(a["sha256"], "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824");
+    EXPECT_EQ(a["created"], "2024-04-30T08:00:00");
+    EXPECT_EQ(a["format"], "exif");
+    EXPECT_EQ(dcim["children"][2]["size"], 70000000);
+    EXPECT_FALSE(dcim["children"][2].contains("data"));
+    KivoSimReset();
+    Load(first);
+    EXPECT_EQ(kivosim::Dump(), first);
+}
+
+TEST_F(Sim, ValuesKeepInsertionOrderAndCheckTypes) {
+    auto values = MakeValues();
+    values->SetStringValue(WPD_CLIENT_NAME, L"x");
+    values->SetUnsignedIntegerValue(WPD_CLIENT_MAJOR_VERSION, 1);
+    values->SetGuidValue(WPD_OBJECT_CONTENT_TYPE, WPD_CONTENT_TYPE_FOLDER);
+    values->SetUnsignedIntegerValue(WPD_CLIENT_MAJOR_VERSION, 2);
+    DWORD count = 0;
+    values->GetCount(&count);
+    EXPECT_EQ(count, 3u) << "setting a key again replaces its value";
+    PROPERTYKEY key{};
+    values->GetAt(2, &key, nullptr);
+    EXPECT_TRUE(IsEqualPropertyKey(key, WPD_OBJECT_CONTENT_TYPE));
+    ULONG major = 0;
+    EXPECT_EQ(values->GetUnsignedIntegerValue(WPD_CLIENT_MAJOR_VERSION, &major), S_OK);
+    EXPECT_EQ(major, 2u);
+    LPWSTR text = nullptr;
+    EXPECT_EQ(values->GetStringValue(WPD_OBJECT_CONTENT_TYPE, &text), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(values->GetStringValue(WPD_OBJECT_NAME, &text), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    EXPECT_EQ(values->GetStringValue(WPD_CLIENT_NAME, nullptr), E_POINTER);
+}

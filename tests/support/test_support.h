@@ -1,0 +1,61 @@
+// Shared pieces of the test suites: a fixture that gives every test a fresh
+// sim and COM apartment, the standard simulated phone, and small COM helpers.
+#pragma once
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "platform/wpd.h"
+#include "sim/kivosim.h"
+
+namespace kivotest {
+
+using Microsoft::WRL::ComPtr;
+using json = nlohmann::json;
+
+// A phone with one storage, a DCIM folder of three files, a music folder and
+// an empty folder; its PnP ID is "usb#phone-1" and it is named "Phone".
+json PhoneFixture();
+json DeviceJson(const std::string &pnpId, const char *friendlyName, const char *description, json objects);
+
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Loads a fixture and fails the test when the sim refuses it.
+    void Load(const json &fixture);
+    // Asserts that no COM object the sim handed out is still alive.
+    void ExpectNoLiveObjects();
+};
+
+ComPtr<IPortableDeviceManager> MakeManager();
+ComPtr<IPortableDeviceValues> MakeValues();
+ComPtr<IPortableDevice> OpenDevice(const wchar_t *pnpId);
+ComPtr<IPortableDeviceContent> ContentOf(IPortableDevice *device);
+
+std::wstring Widen(const std::string &text);
+std::string Narrow(const std::wstring &text);
+
+// A folder under the test's temporary folder, removed with its contents when
+// the object goes out of scope.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    const std::wstring &Path() const { return path_; }
+    std::wstring File(const std::wstring &name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+bool WriteFileText(const std::wstring &path, const std::string &text);
+std::string ReadFileText(const std::wstring &path);
+
+}  // namespace kivotest

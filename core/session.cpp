@@ -104,6 +104,10 @@ DeviceListing ListDeviceIds(IPortableDeviceManager *manager, DeviceIdList &list)
 
 ComPtr<IPortableDevice> OpenDeviceByFriendlyName(const wchar_t *name, DeviceSession &session) {
     if (!session.manager || !session.clientInfo) return nullptr;
+    // When no device has the name, the caller's code is left as it was,
+    // whatever the platform calls on the way did to it.
+    const DWORD entryCode = GetLastError();
+    bool nameFound = false;
     DeviceIdList list;
     DeviceListing listing = ListDeviceIds(session.manager.Get(), list);
     if (listing == DeviceListing::NoDevice) SetLastError(ERROR_NOT_READY);
@@ -116,9 +120,11 @@ ComPtr<IPortableDevice> OpenDeviceByFriendlyName(const wchar_t *name, DeviceSess
         auto friendly = ReadFriendlyName(session.manager.Get(), deviceId, length);
         if (!friendly) continue;
         if (!NameEquals(*friendly, length, name)) continue;
+        nameFound = true;
         ComPtr<IPortableDevice> device = OpenDevice(deviceId, session.clientInfo.Get());
         if (device) return device;
     }
+    if (!nameFound) SetLastError(entryCode);
     return nullptr;
 }
 

@@ -29,6 +29,12 @@ void KivoCleanUp(void);
 /* The library's product version as a decimal number (1002 for 1.0.0.2); 0 on failure. */
 DWORD KivoGetVersion(void);
 
+/* 1 when the path is a device path candidate, 0 for a local path (leading backslash or dot, or drive letter) or null. */
+int KivoCheckDevicePathName(const wchar_t *path);
+
+/* 1 when name matches the wildcard pattern ('*', '?', a-z without regard to case); 0 otherwise or for a null argument. */
+int KivoWildcardMatch(const wchar_t *pattern, const wchar_t *name);
+
 #ifdef __cplusplus
 }
 #endif

@@ -213,6 +213,11 @@ public:
                 if (SUCCEEDED(keys->GetAt(i, &key))) wanted.push_back(key);
             }
         }
+        if (call.state().logging) {
+            json names = json::array();
+            for (const auto &key : wanted) names.push_back(KeyName(key));
+            call.Entry()["keys"] = std::move(names);
+        }
         ComPtr<IPortableDeviceValues> values;
         NewValues(values);
         if (!values) return E_OUTOFMEMORY;

@@ -140,7 +140,8 @@ TEST(Exports, NamesInAlphabeticalOrderWithOrdinalsFromOne) {
     auto exports = ExportsOf(library);
     std::vector<std::string> names;
     for (const auto &e : exports) names.push_back(e.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"KivoCleanUp", "KivoGetVersion", "KivoInitialize", "KivoUninitialize"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"KivoCheckDevicePathName", "KivoCleanUp", "KivoGetVersion", "KivoInitialize",
+                                        "KivoUninitialize", "KivoWildcardMatch"}));
     for (size_t i = 0; i < exports.size(); ++i) EXPECT_EQ(exports[i].ordinal, i + 1) << exports[i].name;
     FreeLibrary(library);
 }

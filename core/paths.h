@@ -1,0 +1,49 @@
+// Device paths: the test that tells a local path from a device path, the
+// component splitter, and the resolvers that turn a device path into an open
+// device and the record of the object it names.
+#pragma once
+
+#include <windows.h>
+
+#include "session.h"
+#include "text.h"
+
+namespace kivo {
+
+// A component buffer: 260 characters and the terminator.
+constexpr size_t kComponentChars = kPathChars + 1;
+
+// True for a path the Win32 file functions take: a leading backslash or
+// dot, or a drive letter and colon.
+bool IsLocalPath(const wchar_t *path);
+
+// Copies the next component of source, as separated by any character of
+// separators, into destination (kComponentChars). Returns the rest after the
+// component and its separators, or null when no component is left (the
+// destination is then empty). A run longer than 260 characters is cut after
+// 260; its remainder starts the next component.
+const wchar_t *SplitPathComponent(wchar_t *destination, const wchar_t *source, const wchar_t *separators);
+
+// Looks for a child of the object whose ID is in objectIdInOut whose name
+// equals name ignoring ASCII case; on success the buffer receives the
+// child's ID. Children are listed in batches of ten; the search ends with the
+// batch in which the first match was found.
+BOOL FindChildByName(IPortableDeviceContent *content, wchar_t (&objectIdInOut)[kObjectIdChars], const wchar_t *name);
+
+// TRUE when path is a device path whose device opens and whose first
+// component under the device is "*" or an existing child of the device.
+BOOL ProbeDevicePath(const wchar_t *path, DeviceSession &session);
+
+// Walks the whole path from the device object down; on TRUE the session's
+// findData is the record of the object the path names.
+BOOL ResolveDevicePath(const wchar_t *path, DeviceSession &session);
+
+// Opens the device named by a path component into the session, with its
+// content; FALSE when it cannot be had (ERROR_PATH_NOT_FOUND when the device
+// opened but its content did not).
+BOOL OpenSessionDevice(const wchar_t *name, DeviceSession &session);
+
+// Reads the device object's record into the session's findData.
+BOOL ReadDeviceObjectRecord(DeviceSession &session);
+
+}  // namespace kivo

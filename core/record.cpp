@@ -1,0 +1,108 @@
+#include "record.h"
+
+#include <oleauto.h>
+
+#include "raii.h"
+#include "text.h"
+
+namespace kivo {
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+const PROPERTYKEY *const kRecordKeys[] = {
+    &WPD_OBJECT_ID,           &WPD_OBJECT_NAME,      &WPD_OBJECT_ORIGINAL_FILE_NAME, &WPD_OBJECT_CONTENT_TYPE,
+    &WPD_OBJECT_ISHIDDEN,     &WPD_OBJECT_CAN_DELETE, &WPD_OBJECT_ISSYSTEM,          &WPD_OBJECT_DATE_CREATED,
+    &WPD_OBJECT_DATE_MODIFIED, &WPD_OBJECT_SIZE,
+};
+
+ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys() {
+    ComPtr<IPortableDeviceKeyCollection> keys;
+    if (FAILED(CoCreateInstance(CLSID_PortableDeviceKeyCollection, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IPortableDeviceKeyCollection, reinterpret_cast<void **>(keys.GetAddressOf()))))
+        return nullptr;
+    for (const PROPERTYKEY *key : kRecordKeys) keys->Add(*key);
+    return keys;
+}
+
+CoTaskMemString ReadString(IPortableDeviceValues *values, REFPROPERTYKEY key) {
+    CoTaskMemString text;
+    if (FAILED(values->GetStringValue(key, text.Put()))) text.Reset();
+    return text;
+}
+
+bool ReadBool(IPortableDeviceValues *values, REFPROPERTYKEY key, bool &out) {
+    BOOL value = FALSE;
+    if (FAILED(values->GetBoolValue(key, &value))) return false;
+    out = value != FALSE;
+    return true;
+}
+
+void ReadDate(IPortableDeviceValues *values, REFPROPERTYKEY key, FILETIME &field) {
+    PropVariant date;
+    if (SUCCEEDED(values->GetValue(key, date.Put()))) LocalDateToUtcFileTime(date.Get(), field);
+}
+
+DWORD ReadAttributes(IPortableDeviceValues *values) {
+    DWORD attributes = 0;
+    GUID contentType = GUID_NULL;
+    if (FAILED(values->GetGuidValue(WPD_OBJECT_CONTENT_TYPE, &contentType))) contentType = GUID_NULL;
+    if (IsEqualGUID(contentType, WPD_CONTENT_TYPE_FOLDER) || IsEqualGUID(contentType, WPD_CONTENT_TYPE_FUNCTIONAL_OBJECT))
+        attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    bool flag = false;
+    if (ReadBool(values, WPD_OBJECT_ISHIDDEN, flag) && flag) attributes |= FILE_ATTRIBUTE_HIDDEN;
+    if (ReadBool(values, WPD_OBJECT_CAN_DELETE, flag) && !flag) attributes |= FILE_ATTRIBUTE_READONLY;
+    if (ReadBool(values, WPD_OBJECT_ISSYSTEM, flag) && flag) attributes |= FILE_ATTRIBUTE_SYSTEM;
+    return attributes;
+}
+
+}  // namespace
+
+ComPtr<IPortableDeviceProperties> PropertiesOf(IPortableDeviceContent *content) {
+    ComPtr<IPortableDeviceProperties> properties;
+    if (!content || FAILED(content->Properties(properties.GetAddressOf()))) return nullptr;
+    return properties;
+}
+
+BOOL LocalDateToUtcFileTime(const PROPVARIANT &date, FILETIME &utc) {
+    if (date.vt != VT_DATE) return FALSE;
+    SYSTEMTIME system{};
+    FILETIME local{};
+    if (!VariantTimeToSystemTime(date.date, &system)) return FALSE;
+    if (!SystemTimeToFileTime(&system, &local)) return FALSE;
+    return LocalFileTimeToFileTime(&local, &utc);
+}
+
+BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record, ComPtr<IPortableDeviceProperties> properties) {
+    if (!properties) return FALSE;
+    ComPtr<IPortableDeviceKeyCollection> keys = MakeRecordKeys();
+    if (!keys) return FALSE;
+    ComPtr<IPortableDeviceValues> values;
+    if (FAILED(properties->GetValues(objectId, keys.Get(), values.GetAddressOf())) || !values) return FALSE;
+
+    // The strings are read before the record is cleared: objectId may point
+    // into it. An ID or name that does not fit is never cut into something
+    // that could address another object: the object counts as unreadable.
+    CoTaskMemString id = ReadString(values.Get(), WPD_OBJECT_ID);
+    CoTaskMemString name = ReadString(values.Get(), WPD_OBJECT_ORIGINAL_FILE_NAME);
+    if (!name) name = ReadString(values.Get(), WPD_OBJECT_NAME);
+    if (id && !FitsBuffer(id.Get(), kObjectIdChars)) return FALSE;
+    if (name && !FitsBuffer(name.Get(), kPathChars)) return FALSE;
+
+    record = WIN32_FIND_DATAW{};
+    if (id) BoundedCopy(record.cAlternateFileName, kObjectIdChars, id.Get());
+    if (name) BoundedCopy(record.cFileName, kPathChars, name.Get());
+    record.dwFileAttributes = ReadAttributes(values.Get());
+    ReadDate(values.Get(), WPD_OBJECT_DATE_MODIFIED, record.ftLastWriteTime);
+    record.ftCreationTime = record.ftLastWriteTime;
+    ReadDate(values.Get(), WPD_OBJECT_DATE_CREATED, record.ftCreationTime);
+    ULONGLONG size = 0;
+    if (SUCCEEDED(values->GetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, &size))) {
+        record.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+        record.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+    }
+    return TRUE;
+}
+
+}  // namespace kivo

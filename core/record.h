@@ -1,0 +1,29 @@
+// The object record: a WIN32_FIND_DATAW that describes a device object the
+// way FindFirstFileW describes a disk file, with the object's WPD ID in
+// cAlternateFileName.
+#pragma once
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include "platform/wpd.h"
+
+namespace kivo {
+
+// Fills record from the object's properties. The properties reference is
+// consumed: it is released when the call returns, whatever the outcome.
+// FALSE when the key collection cannot be made, the properties cannot be
+// read, or the object's ID or name does not fit the record (an ID of 14 or
+// more characters, a name of 260 or more); the record is then untouched.
+// objectId may point into record itself.
+BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record,
+                      Microsoft::WRL::ComPtr<IPortableDeviceProperties> properties);
+
+// A fresh IPortableDeviceProperties of the content; null when none can be had.
+Microsoft::WRL::ComPtr<IPortableDeviceProperties> PropertiesOf(IPortableDeviceContent *content);
+
+// Turns a VT_DATE in the host's local time into a UTC FILETIME, with the
+// time-zone bias in force now. FALSE when the value is not a usable date.
+BOOL LocalDateToUtcFileTime(const PROPVARIANT &date, FILETIME &utc);
+
+}  // namespace kivo

@@ -12,26 +12,10 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-constexpr ULONG kChildBatch = 10;
-
 bool IsSeparator(wchar_t c, const wchar_t *separators) { return c != L'\0' && std::wcschr(separators, c) != nullptr; }
 
 bool IsComputerFolderName(const wchar_t *component) {
     return std::wcscmp(component, GlobalState().computerFolderName) == 0;
-}
-
-// Examines one batch of child IDs, reading every child's record; true when
-// one of them is named name (the first such child is taken).
-bool MatchInBatch(IPortableDeviceContent *content, const CoTaskMemStringArray &ids, ULONG fetched,
-                  const wchar_t *name, wchar_t (&objectIdOut)[kObjectIdChars]) {
-    bool matched = false;
-    for (ULONG i = 0; i < fetched && ids[i]; ++i) {
-        WIN32_FIND_DATAW child;
-        if (!ReadObjectRecord(ids[i], child, PropertiesOf(content))) continue;
-        if (matched || !EqualIgnoringAsciiCase(name, child.cFileName)) continue;
-        matched = BoundedCopy(objectIdOut, kObjectIdChars, child.cAlternateFileName);
-    }
-    return matched;
 }
 
 }  // namespace
@@ -51,26 +35,41 @@ const wchar_t *SplitPathComponent(wchar_t *destination, const wchar_t *source, c
     while (*source != L'\0' && !IsSeparator(*source, separators) && copied < kPathChars)
         destination[copied++] = *source++;
     destination[copied] = L'\0';
-    if (IsSeparator(*source, separators))
-        while (IsSeparator(*source, separators)) ++source;
+    while (IsSeparator(*source, separators)) ++source;
     return source;
 }
 
-BOOL FindChildByName(IPortableDeviceContent *content, wchar_t (&objectIdInOut)[kObjectIdChars], const wchar_t *name) {
+namespace detail {
+
+ComPtr<IEnumPortableDeviceObjectIDs> EnumerateChildren(IPortableDeviceContent *content, const wchar_t *parentId) {
     ComPtr<IEnumPortableDeviceObjectIDs> children;
-    if (content->EnumObjects(0, objectIdInOut, nullptr, children.GetAddressOf()) != S_OK || !children) return FALSE;
+    if (content->EnumObjects(0, parentId, nullptr, children.GetAddressOf()) != S_OK) return nullptr;
+    return children;
+}
+
+HRESULT NextChildBatch(IEnumPortableDeviceObjectIDs *children, CoTaskMemStringArray &ids, ULONG &fetched) {
+    fetched = 0;
+    HRESULT hr = children->Next(kChildBatch, ids.Get(), &fetched);
+    if (fetched > kChildBatch) fetched = kChildBatch;
+    return hr;
+}
+
+bool ReadChildRecord(IPortableDeviceContent *content, const wchar_t *childId, WIN32_FIND_DATAW &record) {
+    ComPtr<IPortableDeviceProperties> properties = PropertiesOf(content);
+    return properties && ReadObjectRecord(childId, record, std::move(properties));
+}
+
+}  // namespace detail
+
+BOOL FindChildByName(IPortableDeviceContent *content, wchar_t (&objectIdInOut)[kObjectIdChars], const wchar_t *name) {
+    // Every child of a batch is read; the first one of the name is taken.
     wchar_t found[kObjectIdChars] = {};
     bool matched = false;
-    for (;;) {
-        CoTaskMemStringArray ids(kChildBatch);
-        if (!ids) break;
-        ULONG fetched = 0;
-        HRESULT hr = children->Next(kChildBatch, ids.Get(), &fetched);
-        if (FAILED(hr)) break;
-        if (fetched > kChildBatch) fetched = kChildBatch;
-        matched = MatchInBatch(content, ids, fetched, name, found);
-        if (matched || hr != S_OK) break;
-    }
+    ForEachChildRecord(content, objectIdInOut, [&](const WIN32_FIND_DATAW &child) {
+        if (!matched && EqualIgnoringAsciiCase(name, child.cFileName))
+            matched = BoundedCopy(found, kObjectIdChars, child.cAlternateFileName);
+        return matched;
+    });
     if (matched) BoundedCopy(objectIdInOut, kObjectIdChars, found);
     return matched ? TRUE : FALSE;
 }

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "raii.h"
 #include "session.h"
 #include "text.h"
 
@@ -23,6 +24,15 @@ bool IsLocalPath(const wchar_t *path);
 // destination is then empty). A run longer than 260 characters is cut after
 // 260; its remainder starts the next component.
 const wchar_t *SplitPathComponent(wchar_t *destination, const wchar_t *source, const wchar_t *separators);
+
+// Reads the records of the children of parentId, in the device's order and
+// in batches of ten IDs, and calls visit(record) for each child whose record
+// can be read (others are passed over). The listing ends after the batch in
+// which visit returned true, at the last batch, or when a batch cannot be
+// fetched. FALSE when the children cannot be enumerated at all (anything but
+// S_OK from EnumObjects).
+template <class Visit>
+BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId, Visit &&visit);
 
 // Looks for a child of the object whose ID is in objectIdInOut whose name
 // equals name ignoring ASCII case; on success the buffer receives the
@@ -45,5 +55,35 @@ BOOL OpenSessionDevice(const wchar_t *name, DeviceSession &session);
 
 // Reads the device object's record into the session's findData.
 BOOL ReadDeviceObjectRecord(DeviceSession &session);
+
+namespace detail {
+// Fetches the next batch of child IDs; the HRESULT of Next, with fetched
+// bounded by the batch size.
+HRESULT NextChildBatch(IEnumPortableDeviceObjectIDs *children, CoTaskMemStringArray &ids, ULONG &fetched);
+Microsoft::WRL::ComPtr<IEnumPortableDeviceObjectIDs> EnumerateChildren(IPortableDeviceContent *content,
+                                                                       const wchar_t *parentId);
+bool ReadChildRecord(IPortableDeviceContent *content, const wchar_t *childId, WIN32_FIND_DATAW &record);
+constexpr ULONG kChildBatch = 10;
+}  // namespace detail
+
+template <class Visit>
+BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId, Visit &&visit) {
+    Microsoft::WRL::ComPtr<IEnumPortableDeviceObjectIDs> children = detail::EnumerateChildren(content, parentId);
+    if (!children) return FALSE;
+    for (;;) {
+        CoTaskMemStringArray ids(detail::kChildBatch);
+        if (!ids) break;
+        ULONG fetched = 0;
+        HRESULT hr = detail::NextChildBatch(children.Get(), ids, fetched);
+        if (FAILED(hr)) break;
+        bool stop = false;
+        for (ULONG i = 0; i < fetched && ids[i]; ++i) {
+            WIN32_FIND_DATAW record;
+            if (detail::ReadChildRecord(content, ids[i], record) && visit(record)) stop = true;
+        }
+        if (stop || hr != S_OK) break;
+    }
+    return TRUE;
+}
 
 }  // namespace kivo

@@ -19,19 +19,6 @@ void WriteClientInformation(IPortableDeviceValues *clientInfo) {
     clientInfo->SetUnsignedIntegerValue(WPD_CLIENT_SECURITY_QUALITY_OF_SERVICE, SECURITY_IMPERSONATION);
 }
 
-// Reads the friendly name of one device into a fresh buffer; empty when the
-// device reports none or the buffer cannot be had.
-std::unique_ptr<HeapArray<wchar_t>> ReadFriendlyName(IPortableDeviceManager *manager, LPCWSTR deviceId,
-                                                     DWORD &length) {
-    length = 0;
-    if (FAILED(manager->GetDeviceFriendlyName(deviceId, nullptr, &length)) || length == 0) return nullptr;
-    auto name = std::make_unique<HeapArray<wchar_t>>(length);
-    if (!*name) return nullptr;
-    DWORD capacity = length;
-    if (FAILED(manager->GetDeviceFriendlyName(deviceId, name->Get(), &capacity))) return nullptr;
-    return name;
-}
-
 bool NameEquals(const HeapArray<wchar_t> &reported, DWORD capacity, const wchar_t *name) {
     // Code unit by code unit, terminator included; the buffer may hold no
     // terminator of its own if the device filled it to the brim.
@@ -87,6 +74,17 @@ BOOL InitSession(DeviceSession *session) {
     return result;
 }
 
+std::unique_ptr<HeapArray<wchar_t>> ReadDeviceString(IPortableDeviceManager *manager, LPCWSTR deviceId,
+                                                     DeviceStringQuery query, DWORD &length) {
+    length = 0;
+    if (FAILED((manager->*query)(deviceId, nullptr, &length)) || length == 0) return nullptr;
+    auto text = std::make_unique<HeapArray<wchar_t>>(length);
+    if (!*text) return nullptr;
+    DWORD capacity = length;
+    if (FAILED((manager->*query)(deviceId, text->Get(), &capacity))) return nullptr;
+    return text;
+}
+
 DeviceListing ListDeviceIds(IPortableDeviceManager *manager, DeviceIdList &list) {
     DWORD count = 0;
     HRESULT hr = manager->GetDevices(nullptr, &count);
@@ -117,7 +115,8 @@ ComPtr<IPortableDevice> OpenDeviceByFriendlyName(const wchar_t *name, DeviceSess
         LPCWSTR deviceId = list[i];
         if (!deviceId) continue;
         DWORD length = 0;
-        auto friendly = ReadFriendlyName(session.manager.Get(), deviceId, length);
+        auto friendly =
+            ReadDeviceString(session.manager.Get(), deviceId, &IPortableDeviceManager::GetDeviceFriendlyName, length);
         if (!friendly) continue;
         if (!NameEquals(*friendly, length, name)) continue;
         nameFound = true;

@@ -56,4 +56,13 @@ enum class DeviceListing {
 
 DeviceListing ListDeviceIds(IPortableDeviceManager *manager, DeviceIdList &list);
 
+// One of the manager's per-device string queries (friendly name,
+// description), asked first for its length with no buffer, then into a
+// fresh zeroed buffer of that length (length receives it, terminator
+// included). Null when the device reports none, the length is 0 or the
+// buffer cannot be had.
+using DeviceStringQuery = HRESULT (STDMETHODCALLTYPE IPortableDeviceManager::*)(LPCWSTR, WCHAR *, DWORD *);
+std::unique_ptr<HeapArray<wchar_t>> ReadDeviceString(IPortableDeviceManager *manager, LPCWSTR deviceId,
+                                                     DeviceStringQuery query, DWORD &length);
+
 }  // namespace kivo

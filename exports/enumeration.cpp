@@ -1,7 +1,31 @@
-// Listing and matching: wildcard matching of names.
+// Listing, matching and status: folder and device enumeration, wildcard
+// matching of names, and the status of a path.
 #include "include/kivo.h"
 
+#include "enum/device_enum.h"
+#include "enum/file_enum.h"
+#include "enum/status.h"
 #include "enum/wildcard.h"
+
+extern "C" HANDLE KivoFindFirstFile(const wchar_t *path, WIN32_FIND_DATAW *findData) {
+    return kivo::FindFirstEntry(path, findData);
+}
+
+extern "C" BOOL KivoFindNextFile(HANDLE handle, WIN32_FIND_DATAW *findData) {
+    return kivo::FindNextEntry(handle, findData);
+}
+
+extern "C" BOOL KivoFindClose(HANDLE handle) { return kivo::CloseFind(handle); }
+
+extern "C" HANDLE KivoFindDeviceFirst(void) { return kivo::FindDeviceFirst(); }
+
+extern "C" int KivoFindDeviceNext(HANDLE handle, wchar_t *buffer, DWORD size) {
+    return kivo::FindDeviceNext(handle, buffer, size);
+}
+
+extern "C" int KivoFindDeviceClose(HANDLE handle) { return kivo::FindDeviceClose(handle); }
+
+extern "C" BOOL KivoGetStatus(const wchar_t *path, WIN32_FIND_DATAW *record) { return kivo::GetStatus(path, record); }
 
 extern "C" int KivoWildcardMatch(const wchar_t *pattern, const wchar_t *name) {
     if (!pattern || !name) return 0;

@@ -32,6 +32,21 @@ DWORD KivoGetVersion(void);
 /* 1 when the path is a device path candidate, 0 for a local path (leading backslash or dot, or drive letter) or null. */
 int KivoCheckDevicePathName(const wchar_t *path);
 
+/* Lists a folder (device or disk) like FindFirstFileW; the first entry goes to findData. INVALID_HANDLE_VALUE with last error 0 when nothing matches. */
+HANDLE KivoFindFirstFile(const wchar_t *path, WIN32_FIND_DATAW *findData);
+/* The next entry of a listing; 0 with ERROR_NO_MORE_FILES after the last. */
+BOOL KivoFindNextFile(HANDLE handle, WIN32_FIND_DATAW *findData);
+/* Ends a listing; 0 (last error 0) for a device listing, FindClose's result for a file-system one. */
+BOOL KivoFindClose(HANDLE handle);
+/* Takes the list of connected devices; every name, the first included, comes from KivoFindDeviceNext. */
+HANDLE KivoFindDeviceFirst(void);
+/* Copies the next device name into buffer (size in wide characters, terminator included); 1 on success. */
+int KivoFindDeviceNext(HANDLE handle, wchar_t *buffer, DWORD size);
+/* Ends a device listing; returns 0, last error 0 or ERROR_INVALID_HANDLE. */
+int KivoFindDeviceClose(HANDLE handle);
+/* Fills record for the object a device or disk path names; 1 when it exists. */
+BOOL KivoGetStatus(const wchar_t *path, WIN32_FIND_DATAW *record);
+
 /* 1 when name matches the wildcard pattern ('*', '?', a-z without regard to case); 0 otherwise or for a null argument. */
 int KivoWildcardMatch(const wchar_t *pattern, const wchar_t *name);
 

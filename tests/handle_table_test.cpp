@@ -7,6 +7,7 @@
 
 #include "core/globals.h"
 #include "enum/handle_table.h"
+#include "foldercopy/folder_copy_entry.h"
 #include "include/kivo.h"
 
 using namespace kivotest;
@@ -65,9 +66,13 @@ TEST_F(HandleTables, StepHandsOutRecordsInOrderAndNeverWraps) {
 
 TEST_F(HandleTables, CleanUpForgetsHandlesWhileTheCounterGoesOn) {
     auto first = kivo::FileEnumTable().Add({Named(L"x")}, 0);
+    auto device = kivo::DeviceEnumTable().Add({Named(L"Phone")}, 0);
+    auto job = kivo::FolderCopyTable().Add({kivo::FolderCopyEntry{}}, 0, kivo::FolderCopyJob{0x100});
     auto dialog = kivo::DialogResultTable().Add({kivo::PathRecord{}}, 0);
     KivoCleanUp();
     EXPECT_FALSE(kivo::FileEnumTable().Contains(first));
+    EXPECT_FALSE(kivo::DeviceEnumTable().Contains(device));
+    EXPECT_FALSE(kivo::FolderCopyTable().Contains(job));
     EXPECT_FALSE(kivo::DialogResultTable().Contains(dialog));
     ASSERT_TRUE(kivo::PrepareGlobals() || kivo::GlobalState().libraryLockReady);
     EXPECT_EQ(kivo::FileEnumTable().Add({Named(L"y")}, 0), first + 1);

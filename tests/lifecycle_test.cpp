@@ -140,8 +140,7 @@ TEST(Exports, NamesInAlphabeticalOrderWithOrdinalsFromOne) {
     auto exports = ExportsOf(library);
     std::vector<std::string> names;
     for (const auto &e : exports) names.push_back(e.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"KivoCheckDevicePathName", "KivoCleanUp", "KivoGetVersion", "KivoInitialize",
-                                        "KivoUninitialize", "KivoWildcardMatch"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"KivoCheckDevicePathName", "KivoCleanUp", "KivoFindClose", "KivoFindDeviceClose", "KivoFindDeviceFirst", "KivoFindDeviceNext", "KivoFindFirstFile", "KivoFindNextFile", "KivoGetStatus", "KivoGetVersion", "KivoInitialize", "KivoUninitialize", "KivoWildcardMatch"}));
     for (size_t i = 0; i < exports.size(); ++i) EXPECT_EQ(exports[i].ordinal, i + 1) << exports[i].name;
     FreeLibrary(library);
 }

@@ -1,0 +1,84 @@
+#include "device_enum.h"
+
+#include <vector>
+
+#include "core/session.h"
+#include "enum/handle_table.h"
+
+namespace kivo {
+
+namespace {
+
+uint64_t TableKey(HANDLE handle) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle)); }
+
+// The name a device is listed under: its friendly name when that equals its
+// description, its description when it has no friendly name, else none.
+// A name that does not fit cFileName is not listed rather than cut.
+bool ListedName(IPortableDeviceManager *manager, LPCWSTR deviceId, WIN32_FIND_DATAW &record) {
+    DWORD length = 0;
+    auto description = ReadDeviceString(manager, deviceId, &IPortableDeviceManager::GetDeviceDescription, length);
+    if (!description) return false;
+    const wchar_t *listed = description->Get();
+    DWORD friendlyLength = 0;
+    if (FAILED(manager->GetDeviceFriendlyName(deviceId, nullptr, &friendlyLength)) || friendlyLength == 0)
+        return BoundedCopy(record.cFileName, kPathChars, listed);
+    auto friendly = ReadDeviceString(manager, deviceId, &IPortableDeviceManager::GetDeviceFriendlyName, friendlyLength);
+    if (!friendly || lstrcmpW(description->Get(), friendly->Get()) != 0) return false;
+    return BoundedCopy(record.cFileName, kPathChars, friendly->Get());
+}
+
+}  // namespace
+
+HANDLE FindDeviceFirst() {
+    SetLastError(ERROR_NOT_READY);
+    if (!InitSession(nullptr)) return INVALID_HANDLE_VALUE;
+    ComPtr<IPortableDeviceManager> manager;
+    if (FAILED(CoCreateInstance(CLSID_PortableDeviceManager, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceManager,
+                                reinterpret_cast<void **>(manager.GetAddressOf())))) {
+        SetLastError(ERROR_NOT_READY);
+        return INVALID_HANDLE_VALUE;
+    }
+    DeviceIdList list;
+    if (ListDeviceIds(manager.Get(), list) != DeviceListing::Listed) {
+        SetLastError(ERROR_NOT_READY);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::vector<WIN32_FIND_DATAW> records;
+    for (DWORD i = 0; i < list.filled; ++i) {
+        WIN32_FIND_DATAW record{};
+        if (list[i] && ListedName(manager.Get(), list[i], record)) records.push_back(record);
+    }
+    SetLastError(ERROR_SUCCESS);
+    if (records.empty()) return INVALID_HANDLE_VALUE;
+    auto handle = DeviceEnumTable().Add(std::move(records), 0);
+    SetLastError(ERROR_SUCCESS);
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
+}
+
+int FindDeviceNext(HANDLE handle, wchar_t *buffer, DWORD size) {
+    DWORD code = ERROR_INVALID_HANDLE;
+    DeviceEnumTable().With(TableKey(handle), [&](FindDataTable::Entry &entry) {
+        if (entry.nextIndex >= entry.records.size()) {
+            code = ERROR_NO_MORE_FILES;
+        } else if (!buffer) {
+            code = ERROR_INVALID_PARAMETER;
+        } else if (!FitsBuffer(entry.records[entry.nextIndex].cFileName, size)) {
+            // Never cut: the host learns the buffer is too small and may ask
+            // again, from the same position, with a larger one.
+            if (size > 0) buffer[0] = L'\0';
+            code = ERROR_INSUFFICIENT_BUFFER;
+        } else {
+            BoundedCopy(buffer, size, entry.records[entry.nextIndex++].cFileName);
+            code = ERROR_SUCCESS;
+        }
+    });
+    SetLastError(code);
+    return code == ERROR_SUCCESS ? 1 : 0;
+}
+
+int FindDeviceClose(HANDLE handle) {
+    SetLastError(DeviceEnumTable().Remove(TableKey(handle)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
+    return 0;
+}
+
+}  // namespace kivo

@@ -1,0 +1,146 @@
+#include "file_enum.h"
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "core/paths.h"
+#include "core/session.h"
+#include "enum/handle_table.h"
+#include "enum/wildcard.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr size_t kMaxFolderPart = 259;
+constexpr size_t kMaxBaseName = 255;
+constexpr size_t kMaxExtension = 255;
+constexpr size_t kMaxPattern = kPathChars - 1;
+
+// A device listing's path, split at its last separator (backslash or slash)
+// into the folder part, separator included, and the pattern after it.
+struct ListingPath {
+    std::wstring folder;
+    std::wstring pattern;
+};
+
+// False when a part does not fit its limit. Base name and extension may
+// each hold 255 characters, but the pattern buffer holds 259: a longer last
+// component is refused, never cut.
+bool SplitListingPath(const wchar_t *path, ListingPath &out) {
+    std::wstring whole(path);
+    size_t cut = whole.find_last_of(L"\\/");
+    size_t patternStart = cut == std::wstring::npos ? 0 : cut + 1;
+    out.folder = whole.substr(0, patternStart);
+    out.pattern = whole.substr(patternStart);
+    size_t dot = out.pattern.find_last_of(L'.');
+    size_t baseLength = dot == std::wstring::npos ? out.pattern.size() : dot;
+    size_t extensionLength = out.pattern.size() - baseLength;
+    return out.folder.size() <= kMaxFolderPart && baseLength <= kMaxBaseName && extensionLength <= kMaxExtension &&
+           out.pattern.size() <= kMaxPattern;
+}
+
+std::vector<WIN32_FIND_DATAW> ReadMatchingChildren(IPortableDeviceContent *content, const wchar_t *folderId,
+                                                   const wchar_t *pattern) {
+    std::vector<WIN32_FIND_DATAW> records;
+    ForEachChildRecord(content, folderId, [&](const WIN32_FIND_DATAW &child) {
+        if (MatchFindPattern(pattern, child.cFileName)) records.push_back(child);
+        return false;
+    });
+    return records;
+}
+
+HANDLE ListDeviceFolder(const wchar_t *path, DeviceSession &session, WIN32_FIND_DATAW &findData) {
+    ListingPath listing;
+    if (!SplitListingPath(path, listing)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!ResolveDevicePath(listing.folder.c_str(), session) ||
+        !(session.findData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::vector<WIN32_FIND_DATAW> records =
+        ReadMatchingChildren(session.content.Get(), session.findData.cAlternateFileName, listing.pattern.c_str());
+    if (records.empty()) {
+        SetLastError(ERROR_SUCCESS);
+        return INVALID_HANDLE_VALUE;
+    }
+    CopyFindData(findData, records.front());
+    auto handle = FileEnumTable().Add(std::move(records), 1);
+    SetLastError(ERROR_SUCCESS);
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
+}
+
+// A relative path that is not a device path goes to the file system only
+// when its last component asks for a pattern.
+bool LastComponentHasWildcard(const wchar_t *path) {
+    const wchar_t *lastSeparator = std::wcsrchr(path, L'\\');
+    const wchar_t *lastStar = std::wcsrchr(path, L'*');
+    const wchar_t *lastQuestion = std::wcsrchr(path, L'?');
+    auto position = [](const wchar_t *p, const wchar_t *base) { return p ? p - base : -1; };
+    auto separator = position(lastSeparator, path);
+    return separator < position(lastStar, path) || separator < position(lastQuestion, path);
+}
+
+HANDLE ListOnFileSystem(const wchar_t *path, WIN32_FIND_DATAW &findData) {
+    if (IsLocalPath(path)) return FindFirstFileW(path, &findData);
+    if (path[0] == L'\0' || !LastComponentHasWildcard(path)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    return FindFirstFileW(path, &findData);
+}
+
+uint64_t TableKey(HANDLE handle) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle)); }
+
+}  // namespace
+
+HANDLE FindFirstEntry(const wchar_t *path, WIN32_FIND_DATAW *findData) {
+    if (!path || !findData) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    DeviceSession session;
+    if (!InitSession(&session)) return INVALID_HANDLE_VALUE;
+    HANDLE result = ProbeDevicePath(path, session) ? ListDeviceFolder(path, session, *findData)
+                                                   : ListOnFileSystem(path, *findData);
+    ReleaseSession(session);
+    return result;
+}
+
+BOOL FindNextEntry(HANDLE handle, WIN32_FIND_DATAW *findData) {
+    if (!findData) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    WIN32_FIND_DATAW record;
+    switch (FileEnumTable().Step(TableKey(handle), record)) {
+    case StepResult::Exhausted:
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    case StepResult::Copied:
+        CopyFindData(*findData, record);
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    case StepResult::Unknown:
+        break;
+    }
+    if (handle != INVALID_HANDLE_VALUE) return FindNextFileW(handle, findData);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+BOOL CloseFind(HANDLE handle) {
+    if (FileEnumTable().Remove(TableKey(handle))) {
+        SetLastError(ERROR_SUCCESS);
+        return FALSE;
+    }
+    if (handle != INVALID_HANDLE_VALUE) return FindClose(handle);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+}  // namespace kivo

@@ -1,0 +1,28 @@
+// One file of a folder copy job, and the table the jobs live in.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "enum/handle_table.h"
+
+namespace kivo {
+
+struct FolderCopyEntry {
+    wchar_t sourcePath[MAX_PATH];
+    wchar_t destinationPath[MAX_PATH];
+    uint32_t copyFlags;
+    int32_t copyResult;  // the entry's copy result; 0 until the copy is made
+    uint32_t copyError;  // the last-error code read right after that copy
+};
+
+struct FolderCopyJob {
+    uint32_t jobFlags = 0;
+};
+
+using FolderCopyTableType = HandleTable<FolderCopyEntry, SixteenBitHandles, FolderCopyJob>;
+
+FolderCopyTableType &FolderCopyTable();
+
+}  // namespace kivo

@@ -1,0 +1,386 @@
+// Folder listings, device listings and status queries, as a host calls them
+// through kivo.dll.
+#include "support/test_support.h"
+
+#include <cstring>
+#include <vector>
+
+#include "include/kivo.h"
+
+using namespace kivotest;
+
+namespace {
+
+json Folder(const std::string &name, json children = json::array()) {
+    return {{"kind", "folder"}, {"name", name}, {"children", std::move(children)}};
+}
+json File(const std::string &name) { return {{"kind", "file"}, {"name", name}, {"data", name}}; }
+
+class Enumeration : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        json fixture = PhoneFixture();
+        json &card = fixture["devices"][0]["objects"][0]["children"];
+        card.push_back(Folder("Dots", {File("README"), File("a.txt"), File("b."), File("c.d.e")}));
+        card.push_back(Folder("Flags", {{{"kind", "file"}, {"name", "h"}, {"hidden", true}},
+                                        {{"kind", "file"}, {"name", "s"}, {"system", true}},
+                                        {{"kind", "file"}, {"name", "plain"}}}));
+        fixture["devices"][0]["objects"].push_back({{"kind", "storage"}, {"name", "Internal"}});
+        Load(fixture);
+    }
+
+    // All names a listing returns, with the code after the first call and
+    // after the last Next.
+    std::vector<std::wstring> List(const std::wstring &path, DWORD *firstCode = nullptr) {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW record{};
+        SetLastError(12345);
+        HANDLE handle = KivoFindFirstFile(path.c_str(), &record);
+        if (firstCode) *firstCode = GetLastError();
+        if (handle == INVALID_HANDLE_VALUE) return names;
+        do names.push_back(record.cFileName);
+        while (KivoFindNextFile(handle, &record));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+        KivoFindClose(handle);
+        return names;
+    }
+    std::wstring Id(const wchar_t *path) { return kivosim::FindObject(L"usb#phone-1", path); }
+};
+
+using Names = std::vector<std::wstring>;
+
+}  // namespace
+
+// Runs first in this process: the first handles of both families are 1.
+TEST_F(Enumeration, FirstHandlesOfEachFamilyAreOne) {
+    WIN32_FIND_DATAW record{};
+    HANDLE files = KivoFindFirstFile(L"Phone\\Card\\*", &record);
+    EXPECT_EQ(files, reinterpret_cast<HANDLE>(1));
+    HANDLE devices = KivoFindDeviceFirst();
+    EXPECT_EQ(devices, reinterpret_cast<HANDLE>(1));
+    KivoFindClose(files);
+    KivoFindDeviceClose(devices);
+}
+
+TEST_F(Enumeration, PatternsFilterTheFolder) {
+    EXPECT_EQ(List(L"Phone\\Card\\Dots\\*"), (Names{L"README", L"a.txt", L"b.", L"c.d.e"}));
+    EXPECT_EQ(List(L"Phone\\Card\\Dots\\*.*"), (Names{L"README", L"a.txt", L"b.", L"c.d.e"}));
+    EXPECT_EQ(List(L"Phone\\Card\\Dots\\*."), (Names{L"README", L"b."}));
+    EXPECT_EQ(List(L"Phone\\Card\\Dots\\*.TXT"), (Names{L"a.txt"}));
+    EXPECT_EQ(List(L"Phone\\*"), (Names{L"Card", L"Internal"})) << "the device's storages";
+}
+
+TEST_F(Enumeration, APathWithoutWildcardListsThatEntryOfItsParent) {
+    WIN32_FIND_DATAW record{};
+    HANDLE handle = KivoFindFirstFile(L"Phone\\Card\\dcim", &record);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(record.cFileName, L"DCIM");
+    EXPECT_EQ(std::wstring(record.cAlternateFileName), Id(L"Card\\DCIM"));
+    EXPECT_EQ(record.dwFileAttributes, 0x10u);
+    EXPECT_FALSE(KivoFindNextFile(handle, &record));
+    EXPECT_EQ(KivoFindClose(handle), 0) << "0, not 1, for a device listing";
+    EXPECT_EQ(GetLastError(), 0u);
+}
+
+TEST_F(Enumeration, EmptyAndUnmatchedListingsAreNotErrors) {
+    DWORD code = 0;
+    EXPECT_TRUE(List(L"Phone\\Card\\DCIM\\", &code).empty());
+    EXPECT_EQ(code, 0u) << "an empty pattern matches nothing";
+    EXPECT_TRUE(List(L"Phone\\Card\\Empty\\*", &code).empty());
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(List(L"Phone\\Card\\DCIM\\*.png", &code).empty());
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(List(L"Phone\\Card\\Nope\\*", &code).empty());
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_TRUE(List(L"Phone\\Card\\DCIM\\a.jpg\\*", &code).empty());
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << "a file is no folder";
+}
+
+TEST_F(Enumeration, NextAfterTheLastKeepsFailing) {
+    WIN32_FIND_DATAW record{};
+    HANDLE handle = KivoFindFirstFile(L"Phone\\Card\\DCIM\\*", &record);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(record.cFileName, L"a.jpg");
+    EXPECT_EQ(KivoFindNextFile(handle, &record), TRUE);
+    EXPECT_EQ(KivoFindNextFile(handle, &record), TRUE);
+    EXPECT_STREQ(record.cFileName, L"big.mp4");
+    EXPECT_EQ(record.nFileSizeLow, 70000000u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(KivoFindNextFile(handle, &record));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    }
+    EXPECT_EQ(KivoFindNextFile(handle, nullptr), FALSE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    KivoFindClose(handle);
+    EXPECT_FALSE(KivoFindNextFile(INVALID_HANDLE_VALUE, &record));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(KivoFindClose(INVALID_HANDLE_VALUE), FALSE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(Enumeration, HiddenAndSystemObjectsAreListedWithTheirAttributes) {
+    WIN32_FIND_DATAW record{};
+    HANDLE handle = KivoFindFirstFile(L"Phone\\Card\\Flags\\*", &record);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(record.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(KivoFindNextFile(handle, &record));
+    EXPECT_EQ(record.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_SYSTEM));
+    ASSERT_TRUE(KivoFindNextFile(handle, &record));
+    EXPECT_EQ(record.dwFileAttributes, 0u);
+    KivoFindClose(handle);
+}
+
+TEST_F(Enumeration, UnreadableChildrenAndFailingBatchesShortenTheListing) {
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", {{"method", "IPortableDeviceProperties::GetValues"},
+                                                    {"objectId", Narrow(Id(L"Card\\Dots\\a.txt"))}}));
+    EXPECT_EQ(List(L"Phone\\Card\\Dots\\*"), (Names{L"README", L"b.", L"c.d.e"}));
+    KivoSimClearFaults();
+
+    json many = Folder("Many");
+    for (int i = 0; i < 25; ++i) many["children"].push_back(File("f" + std::to_string(i)));
+    ASSERT_TRUE(KivoSimAddObject(L"usb#phone-1", L"s10001", many.dump().c_str(), nullptr, 0));
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", {{"method", "IEnumPortableDeviceObjectIDs::Next"},
+                                                    {"objectId", Narrow(Id(L"Card\\Many"))},
+                                                    {"skip", 1}}));
+    EXPECT_EQ(List(L"Phone\\Card\\Many\\*").size(), 10u) << "what the first batch gathered";
+    KivoSimClearFaults();
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1",
+                                  {{"method", "IPortableDeviceContent::EnumObjects"}, {"objectId", Narrow(Id(L"Card\\Many"))}, {"hr", "0x00000001"}}));
+    DWORD code = 1;
+    EXPECT_TRUE(List(L"Phone\\Card\\Many\\*", &code).empty()) << "S_FALSE from EnumObjects: nothing is read";
+    EXPECT_EQ(code, 0u);
+}
+
+TEST_F(Enumeration, NonDevicePathsGoToTheFileSystem) {
+    WIN32_FIND_DATAW ours{}, theirs{};
+    HANDLE handle = KivoFindFirstFile(L"Phone\\S*", &ours);
+    DWORD ourCode = GetLastError();
+    HANDLE direct = FindFirstFileW(L"Phone\\S*", &theirs);
+    EXPECT_EQ(handle, direct);
+    EXPECT_EQ(ourCode, GetLastError());
+    EXPECT_EQ(handle, INVALID_HANDLE_VALUE) << "no storage S*, and no such folder on disk";
+
+    KivoSimSetDevice(L"usb#phone-1", R"({"connected": false})");
+    KivoFindFirstFile(L"Phone\\Card\\*", &ours);
+    ourCode = GetLastError();
+    FindFirstFileW(L"Phone\\Card\\*", &theirs);
+    EXPECT_EQ(ourCode, GetLastError()) << "a disconnected device's pattern goes to the file system";
+    EXPECT_EQ(KivoFindFirstFile(L"Phone\\Card\\DCIM", &ours), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << "without a wildcard it is refused";
+    EXPECT_EQ(KivoFindFirstFile(L"", &ours), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(KivoFindFirstFile(nullptr, &ours), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(KivoFindFirstFile(L"Phone\\Card\\*", nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(Enumeration, OverlongPathsAreRefusedWithoutWritingPastTheBuffers) {
+    WIN32_FIND_DATAW record;
+    std::memset(&record, 0x55, sizeof record);
+    WIN32_FIND_DATAW before = record;
+    std::wstring pattern = std::wstring(200, L'p') + L"." + std::wstring(99, L'e');
+    EXPECT_EQ(KivoFindFirstFile((L"Phone\\Card\\DCIM\\" + pattern).c_str(), &record), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_EQ(KivoFindFirstFile((L"Phone\\Card\\" + std::wstring(260, L'x') + L"\\*").c_str(), &record),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << "a folder part over 259 characters";
+    EXPECT_EQ(KivoFindFirstFile((L"Phone\\Card\\" + std::wstring(256, L'b') + L".e").c_str(), &record),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << "a base name over 255 characters";
+    EXPECT_EQ(std::memcmp(&record, &before, sizeof record), 0);
+}
+
+TEST_F(Enumeration, DiskListingsAreExactlyTheFileSystems) {
+    TempFolder folder;
+    ASSERT_TRUE(WriteFileText(folder.File(L"one.txt"), "1"));
+    ASSERT_TRUE(WriteFileText(folder.File(L"two.jpg"), "22"));
+    CreateDirectoryW(folder.File(L"sub").c_str(), nullptr);
+    for (const std::wstring &path : {folder.File(L"*"), folder.File(L"*.txt"), folder.File(L"none*"),
+                                     folder.File(L"missing\\*"), folder.Path()}) {
+        WIN32_FIND_DATAW ours, theirs;
+        std::memset(&ours, 0, sizeof ours);
+        std::memset(&theirs, 0, sizeof theirs);
+        HANDLE a = KivoFindFirstFile(path.c_str(), &ours);
+        DWORD codeA = GetLastError();
+        HANDLE b = FindFirstFileW(path.c_str(), &theirs);
+        DWORD codeB = GetLastError();
+        ASSERT_EQ(a == INVALID_HANDLE_VALUE, b == INVALID_HANDLE_VALUE) << Narrow(path);
+        EXPECT_EQ(codeA, codeB) << Narrow(path);
+        if (a == INVALID_HANDLE_VALUE) continue;
+        for (;;) {
+            EXPECT_EQ(std::memcmp(&ours, &theirs, sizeof ours), 0) << Narrow(ours.cFileName);
+            BOOL nextA = KivoFindNextFile(a, &ours);
+            codeA = GetLastError();
+            BOOL nextB = FindNextFileW(b, &theirs);
+            codeB = GetLastError();
+            ASSERT_EQ(nextA, nextB);
+            EXPECT_EQ(codeA, codeB);
+            if (!nextA) break;
+        }
+        EXPECT_EQ(KivoFindClose(a), TRUE) << "a file-system handle closes with FindClose's result";
+        FindClose(b);
+    }
+}
+
+TEST_F(Enumeration, ALargeFolderIsListedWhole) {
+    json big = Folder("Big");
+    for (int i = 0; i < 10000; ++i) big["children"].push_back({{"kind", "file"}, {"name", "IMG_" + std::to_string(i) + ".JPG"}});
+    ASSERT_TRUE(KivoSimAddObject(L"usb#phone-1", L"s10001", big.dump().c_str(), nullptr, 0));
+    KivoSimSetLogging(0);
+    auto names = List(L"Phone\\Card\\Big\\*.jpg");
+    KivoSimSetLogging(1);
+    ASSERT_EQ(names.size(), 10000u);
+    EXPECT_EQ(names.front(), L"IMG_0.JPG");
+    EXPECT_EQ(names.back(), L"IMG_9999.JPG");
+}
+
+// ---- devices ------------------------------------------------------------------
+
+class Devices : public SimTest {
+protected:
+    Names ListDevices(DWORD *firstCode = nullptr) {
+        Names names;
+        HANDLE handle = KivoFindDeviceFirst();
+        if (firstCode) *firstCode = GetLastError();
+        if (handle == INVALID_HANDLE_VALUE) return names;
+        wchar_t name[MAX_PATH];
+        while (KivoFindDeviceNext(handle, name, MAX_PATH)) names.push_back(name);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+        EXPECT_EQ(KivoFindDeviceClose(handle), 0);
+        EXPECT_EQ(GetLastError(), 0u);
+        EXPECT_EQ(KivoFindDeviceClose(handle), 0);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        return names;
+    }
+};
+
+TEST_F(Devices, NoDeviceIsNotReady) {
+    DWORD code = 0;
+    EXPECT_TRUE(ListDevices(&code).empty());
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_NOT_READY));
+    Load(PhoneFixture());
+    ASSERT_TRUE(kivosim::AddFault(nullptr, {{"method", "PortableDeviceManager::CreateInstance"}, {"times", 1}}));
+    EXPECT_TRUE(ListDevices(&code).empty());
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_NOT_READY));
+    ASSERT_TRUE(kivosim::AddFault(nullptr, {{"method", "IPortableDeviceManager::GetDevices"}, {"times", 1}}));
+    EXPECT_TRUE(ListDevices(&code).empty());
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_NOT_READY));
+}
+
+TEST_F(Devices, TheListedNameRule) {
+    Load({{"devices",
+           {DeviceJson("usb#1", "Phone", "Phone", json::array()), DeviceJson("usb#2", "Renamed", "Model X", json::array()),
+            DeviceJson("usb#3", nullptr, "Camera", json::array()), DeviceJson("usb#4", "NoDescription", nullptr, json::array()),
+            DeviceJson("usb#5", "Phone", "Phone", json::array())}}});
+    DWORD code = 1;
+    EXPECT_EQ(ListDevices(&code), (Names{L"Phone", L"Camera", L"Phone"}));
+    EXPECT_EQ(code, 0u);
+}
+
+TEST_F(Devices, OnlyARenamedDeviceListsNothingWithoutError) {
+    Load({{"devices", {DeviceJson("usb#2", "Renamed", "Model X", json::array())}}});
+    DWORD code = 1;
+    EXPECT_TRUE(ListDevices(&code).empty());
+    EXPECT_EQ(code, 0u);
+}
+
+TEST_F(Devices, ASmallBufferIsNeverOverrunAndDoesNotAdvance) {
+    Load(PhoneFixture());
+    HANDLE handle = KivoFindDeviceFirst();
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    wchar_t buffer[8];
+    wmemset(buffer, L'#', 8);
+    EXPECT_EQ(KivoFindDeviceNext(handle, buffer, 5), 0) << "Phone needs 6 characters";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(buffer[0], L'\0');
+    EXPECT_EQ(buffer[1], L'#');
+    EXPECT_EQ(KivoFindDeviceNext(handle, buffer, 0), 0);
+    EXPECT_EQ(KivoFindDeviceNext(handle, nullptr, 8), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(KivoFindDeviceNext(handle, buffer, 6), 1);
+    EXPECT_STREQ(buffer, L"Phone");
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(KivoFindDeviceNext(handle, buffer, 8), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    KivoFindDeviceClose(handle);
+    EXPECT_EQ(KivoFindDeviceNext(handle, buffer, 8), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(KivoFindDeviceNext(INVALID_HANDLE_VALUE, buffer, 8), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(Devices, AFileListingHandleIsUnknownToTheDeviceFamily) {
+    Load(PhoneFixture());
+    WIN32_FIND_DATAW record{};
+    HANDLE files = KivoFindFirstFile(L"Phone\\Card\\*", &record);
+    ASSERT_NE(files, INVALID_HANDLE_VALUE);
+    wchar_t buffer[MAX_PATH];
+    EXPECT_EQ(KivoFindDeviceNext(files, buffer, MAX_PATH), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    KivoFindClose(files);
+}
+
+// ---- status ---------------------------------------------------------------------
+
+class Status : public Enumeration {};
+
+TEST_F(Status, DeviceObjects) {
+    WIN32_FIND_DATAW record{};
+    ASSERT_TRUE(KivoGetStatus(L"Phone\\Card", &record));
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(record.dwFileAttributes, 0x10u);
+    EXPECT_STREQ(record.cAlternateFileName, L"s10001");
+    ASSERT_TRUE(KivoGetStatus(L"Phone\\Card\\DCIM", &record));
+    EXPECT_EQ(std::wstring(record.cAlternateFileName), Id(L"Card\\DCIM"));
+    EXPECT_TRUE(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    ASSERT_TRUE(KivoGetStatus(L"Phone\\Card\\DCIM\\a.jpg", &record));
+    EXPECT_EQ(record.nFileSizeLow, 5u);
+    EXPECT_STREQ(record.cFileName, L"a.jpg");
+}
+
+TEST_F(Status, DiskFiles) {
+    TempFolder folder;
+    ASSERT_TRUE(WriteFileText(folder.File(L"f.txt"), "abc"));
+    WIN32_FIND_DATAW record;
+    std::memset(&record, 0x33, sizeof record);
+    ASSERT_TRUE(KivoGetStatus(folder.File(L"f.txt").c_str(), &record));
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_STREQ(record.cFileName, L"");
+    EXPECT_STREQ(record.cAlternateFileName, L"");
+    EXPECT_EQ(record.nFileSizeLow, 3u);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    GetFileAttributesExW(folder.File(L"f.txt").c_str(), GetFileExInfoStandard, &data);
+    EXPECT_EQ(record.dwFileAttributes, data.dwFileAttributes);
+    EXPECT_EQ(std::memcmp(&record.ftLastWriteTime, &data.ftLastWriteTime, sizeof(FILETIME)), 0);
+
+    std::memset(&record, 0x33, sizeof record);
+    EXPECT_FALSE(KivoGetStatus(folder.File(L"missing.txt").c_str(), &record));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    WIN32_FIND_DATAW zero{};
+    EXPECT_EQ(std::memcmp(&record, &zero, sizeof record), 0) << "the record is all zero";
+}
+
+TEST_F(Status, PathsThatAreNotDevicePathsOrDoNotResolve) {
+    WIN32_FIND_DATAW record;
+    std::memset(&record, 0x44, sizeof record);
+    WIN32_FIND_DATAW before = record;
+    EXPECT_FALSE(KivoGetStatus(L"Phone", &record));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << "a bare device name";
+    EXPECT_FALSE(KivoGetStatus(L"Phone\\Nope\\x", &record));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << "no such first-level object";
+    EXPECT_FALSE(KivoGetStatus(L"dir\\*.txt", &record));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << "a relative pattern";
+    EXPECT_FALSE(KivoGetStatus(L"Phone\\Card\\DCIM\\missing.jpg", &record));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(std::memcmp(&record, &before, sizeof record), 0) << "the record is untouched";
+    KivoSimSetDevice(L"usb#phone-1", R"({"connected": false})");
+    EXPECT_FALSE(KivoGetStatus(L"Phone\\Card\\DCIM", &record));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << "a disconnected device";
+    EXPECT_FALSE(KivoGetStatus(nullptr, &record));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(KivoGetStatus(L"C:\\x", nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(std::memcmp(&record, &before, sizeof record), 0);
+}

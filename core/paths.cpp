@@ -54,9 +54,10 @@ HRESULT NextChildBatch(IEnumPortableDeviceObjectIDs *children, CoTaskMemStringAr
     return hr;
 }
 
-bool ReadChildRecord(IPortableDeviceContent *content, const wchar_t *childId, WIN32_FIND_DATAW &record) {
+bool ReadChildRecord(IPortableDeviceContent *content, const wchar_t *childId, IPortableDeviceKeyCollection *keys,
+                     WIN32_FIND_DATAW &record) {
     ComPtr<IPortableDeviceProperties> properties = PropertiesOf(content);
-    return properties && ReadObjectRecord(childId, record, std::move(properties));
+    return properties && ReadObjectRecord(childId, record, std::move(properties), keys);
 }
 
 }  // namespace detail

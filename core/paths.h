@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "raii.h"
+#include "record.h"
 #include "session.h"
 #include "text.h"
 
@@ -62,7 +63,9 @@ namespace detail {
 HRESULT NextChildBatch(IEnumPortableDeviceObjectIDs *children, CoTaskMemStringArray &ids, ULONG &fetched);
 Microsoft::WRL::ComPtr<IEnumPortableDeviceObjectIDs> EnumerateChildren(IPortableDeviceContent *content,
                                                                        const wchar_t *parentId);
-bool ReadChildRecord(IPortableDeviceContent *content, const wchar_t *childId, WIN32_FIND_DATAW &record);
+bool ReadChildRecord(IPortableDeviceContent *content, const wchar_t *childId, IPortableDeviceKeyCollection *keys,
+                     WIN32_FIND_DATAW &record);
+
 constexpr ULONG kChildBatch = 10;
 }  // namespace detail
 
@@ -70,6 +73,8 @@ template <class Visit>
 BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId, Visit &&visit) {
     Microsoft::WRL::ComPtr<IEnumPortableDeviceObjectIDs> children = detail::EnumerateChildren(content, parentId);
     if (!children) return FALSE;
+    // One key collection serves every child of the listing.
+    Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> keys = MakeRecordKeys();
     for (;;) {
         CoTaskMemStringArray ids(detail::kChildBatch);
         if (!ids) break;
@@ -79,7 +84,7 @@ BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId
         bool stop = false;
         for (ULONG i = 0; i < fetched && ids[i]; ++i) {
             WIN32_FIND_DATAW record;
-            if (detail::ReadChildRecord(content, ids[i], record) && visit(record)) stop = true;
+            if (detail::ReadChildRecord(content, ids[i], keys.Get(), record) && visit(record)) stop = true;
         }
         if (stop || hr != S_OK) break;
     }

@@ -17,15 +17,6 @@ const PROPERTYKEY *const kRecordKeys[] = {
     &WPD_OBJECT_DATE_MODIFIED, &WPD_OBJECT_SIZE,
 };
 
-ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys() {
-    ComPtr<IPortableDeviceKeyCollection> keys;
-    if (FAILED(CoCreateInstance(CLSID_PortableDeviceKeyCollection, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IPortableDeviceKeyCollection, reinterpret_cast<void **>(keys.GetAddressOf()))))
-        return nullptr;
-    for (const PROPERTYKEY *key : kRecordKeys) keys->Add(*key);
-    return keys;
-}
-
 CoTaskMemString ReadString(IPortableDeviceValues *values, REFPROPERTYKEY key) {
     CoTaskMemString text;
     if (FAILED(values->GetStringValue(key, text.Put()))) text.Reset();
@@ -59,6 +50,15 @@ DWORD ReadAttributes(IPortableDeviceValues *values) {
 
 }  // namespace
 
+ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys() {
+    ComPtr<IPortableDeviceKeyCollection> keys;
+    if (FAILED(CoCreateInstance(CLSID_PortableDeviceKeyCollection, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IPortableDeviceKeyCollection, reinterpret_cast<void **>(keys.GetAddressOf()))))
+        return nullptr;
+    for (const PROPERTYKEY *key : kRecordKeys) keys->Add(*key);
+    return keys;
+}
+
 ComPtr<IPortableDeviceProperties> PropertiesOf(IPortableDeviceContent *content) {
     ComPtr<IPortableDeviceProperties> properties;
     if (!content || FAILED(content->Properties(properties.GetAddressOf()))) return nullptr;
@@ -78,8 +78,14 @@ BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record, ComPtr<
     if (!properties) return FALSE;
     ComPtr<IPortableDeviceKeyCollection> keys = MakeRecordKeys();
     if (!keys) return FALSE;
+    return ReadObjectRecord(objectId, record, std::move(properties), keys.Get());
+}
+
+BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record, ComPtr<IPortableDeviceProperties> properties,
+                      IPortableDeviceKeyCollection *keys) {
+    if (!properties || !keys) return FALSE;
     ComPtr<IPortableDeviceValues> values;
-    if (FAILED(properties->GetValues(objectId, keys.Get(), values.GetAddressOf())) || !values) return FALSE;
+    if (FAILED(properties->GetValues(objectId, keys, values.GetAddressOf())) || !values) return FALSE;
 
     // The strings are read before the record is cleared: objectId may point
     // into it. An ID or name that does not fit is never cut into something

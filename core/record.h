@@ -19,6 +19,16 @@ namespace kivo {
 BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record,
                       Microsoft::WRL::ComPtr<IPortableDeviceProperties> properties);
 
+// The same with a key collection made by MakeRecordKeys, which a listing
+// makes once and reuses for every child instead of making one per object.
+BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record,
+                      Microsoft::WRL::ComPtr<IPortableDeviceProperties> properties,
+                      IPortableDeviceKeyCollection *keys);
+
+// The ten keys an object record is read from, in order; null when the
+// collection cannot be made.
+Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys();
+
 // A fresh IPortableDeviceProperties of the content; null when none can be had.
 Microsoft::WRL::ComPtr<IPortableDeviceProperties> PropertiesOf(IPortableDeviceContent *content);
 

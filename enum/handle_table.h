@@ -55,6 +55,8 @@ public:
     // Stores the list under a new handle. A handle value still in use (the
     // counter wrapped round to a handle never closed) is taken over.
     Key Add(std::vector<Record> records, uint32_t start, Extra extra = Extra{}) {
+        // The list is kept until the handle is closed: hold no spare capacity.
+        records.shrink_to_fit();
         LibraryLockHold hold;
         Key handle = handles_.Next();
         Entry &entry = entries_[handle];

@@ -152,6 +152,21 @@ TEST_F(Enumeration, UnreadableChildrenAndFailingBatchesShortenTheListing) {
     EXPECT_EQ(code, 0u);
 }
 
+TEST_F(Enumeration, AListingWhoseKeysCannotBeMadeFindsNothing) {
+    // The listing's key collection is the last one a listing call makes.
+    KivoSimClearLog();
+    ASSERT_EQ(List(L"Phone\\Card\\DCIM\\*").size(), 3u);
+    uint64_t made = KivoSimCallCount("PortableDeviceKeyCollection::CreateInstance");
+    ASSERT_GT(made, 1u);
+    ASSERT_TRUE(kivosim::AddFault(nullptr, {{"method", "PortableDeviceKeyCollection::CreateInstance"},
+                                            {"hr", "0x8007000E"},
+                                            {"skip", made - 1},
+                                            {"times", 1}}));
+    DWORD code = 1;
+    EXPECT_TRUE(List(L"Phone\\Card\\DCIM\\*", &code).empty());
+    EXPECT_EQ(code, 0u);
+}
+
 TEST_F(Enumeration, NonDevicePathsGoToTheFileSystem) {
     WIN32_FIND_DATAW ours{}, theirs{};
     HANDLE handle = KivoFindFirstFile(L"Phone\\S*", &ours);

@@ -9,8 +9,6 @@ namespace kivo {
 
 namespace {
 
-uint64_t TableKey(HANDLE handle) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle)); }
-
 // The name a device is listed under: its friendly name when that equals its
 // description, its description when it has no friendly name, else none.
 // A name that does not fit cFileName is not listed rather than cut.
@@ -52,12 +50,12 @@ HANDLE FindDeviceFirst() {
     if (records.empty()) return INVALID_HANDLE_VALUE;
     auto handle = DeviceEnumTable().Add(std::move(records), 0);
     SetLastError(ERROR_SUCCESS);
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
+    return KeyHandle(handle);
 }
 
 int FindDeviceNext(HANDLE handle, wchar_t *buffer, DWORD size) {
     DWORD code = ERROR_INVALID_HANDLE;
-    DeviceEnumTable().With(TableKey(handle), [&](FindDataTable::Entry &entry) {
+    DeviceEnumTable().With(HandleKey(handle), [&](FindDataTable::Entry &entry) {
         if (entry.nextIndex >= entry.records.size()) {
             code = ERROR_NO_MORE_FILES;
         } else if (!buffer) {
@@ -77,7 +75,7 @@ int FindDeviceNext(HANDLE handle, wchar_t *buffer, DWORD size) {
 }
 
 int FindDeviceClose(HANDLE handle) {
-    SetLastError(DeviceEnumTable().Remove(TableKey(handle)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
+    SetLastError(DeviceEnumTable().Remove(HandleKey(handle)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
     return 0;
 }
 

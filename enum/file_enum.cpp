@@ -71,7 +71,7 @@ HANDLE ListDeviceFolder(const wchar_t *path, DeviceSession &session, WIN32_FIND_
     CopyFindData(findData, records.front());
     auto handle = FileEnumTable().Add(std::move(records), 1);
     SetLastError(ERROR_SUCCESS);
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
+    return KeyHandle(handle);
 }
 
 // A relative path that is not a device path goes to the file system only
@@ -94,8 +94,6 @@ HANDLE ListOnFileSystem(const wchar_t *path, WIN32_FIND_DATAW &findData) {
     return FindFirstFileW(path, &findData);
 }
 
-uint64_t TableKey(HANDLE handle) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle)); }
-
 }  // namespace
 
 HANDLE FindFirstEntry(const wchar_t *path, WIN32_FIND_DATAW *findData) {
@@ -117,7 +115,7 @@ BOOL FindNextEntry(HANDLE handle, WIN32_FIND_DATAW *findData) {
         return FALSE;
     }
     WIN32_FIND_DATAW record;
-    switch (FileEnumTable().Step(TableKey(handle), record)) {
+    switch (FileEnumTable().Step(HandleKey(handle), record)) {
     case StepResult::Exhausted:
         SetLastError(ERROR_NO_MORE_FILES);
         return FALSE;
@@ -134,7 +132,7 @@ BOOL FindNextEntry(HANDLE handle, WIN32_FIND_DATAW *findData) {
 }
 
 BOOL CloseFind(HANDLE handle) {
-    if (FileEnumTable().Remove(TableKey(handle))) {
+    if (FileEnumTable().Remove(HandleKey(handle))) {
         SetLastError(ERROR_SUCCESS);
         return FALSE;
     }

@@ -122,6 +122,10 @@ private:
     Handles handles_;
 };
 
+// Handles of the 16-bit families travel as pointer-sized HANDLE values.
+inline uint64_t HandleKey(HANDLE handle) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle)); }
+inline HANDLE KeyHandle(uint64_t key) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(key)); }
+
 using PathRecord = std::array<wchar_t, MAX_PATH>;
 using FindDataTable = HandleTable<WIN32_FIND_DATAW, SixteenBitHandles>;
 using DialogTable = HandleTable<PathRecord, DialogHandles>;

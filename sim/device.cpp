@@ -380,6 +380,23 @@ NewObject ReadNewObject(IPortableDeviceValues *values) {
 
 bool IsContainer(const Object &object) { return object.kind != Kind::File; }
 
+// A new object of the device, from the properties it was created with; its
+// data is empty until the caller gives it some.
+Object MakeObject(Device &device, const Object &parent, const NewObject &properties, Kind kind) {
+    Object object;
+    object.kind = kind;
+    object.id = device.NewObjectId(kind);
+    object.parentId = parent.id;
+    object.name = properties.name;
+    object.originalFileName = properties.originalFileName;
+    object.contentType = properties.contentType;
+    object.format = properties.format;
+    object.created = properties.created;
+    object.modified = properties.modified;
+    object.data.bytes = std::make_shared<const std::vector<uint8_t>>();
+    return object;
+}
+
 Object &InsertObject(Device &device, Object object) {
     std::wstring id = object.id;
     std::wstring parent = object.parentId;
@@ -438,16 +455,7 @@ public:
         // was announced with.
         if (object_.declaredSize && *object_.declaredSize != data_.size()) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
 
-        Object created;
-        created.id = device.NewObjectId(Kind::File);
-        created.parentId = parent->id;
-        created.name = object_.name;
-        created.originalFileName = object_.originalFileName;
-        created.kind = Kind::File;
-        created.contentType = object_.contentType;
-        created.format = object_.format;
-        created.created = object_.created;
-        created.modified = object_.modified;
+        Object created = MakeObject(device, *parent, object_, Kind::File);
         created.data.size = data_.size();
         created.data.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(data_));
         data_.clear();
@@ -576,17 +584,7 @@ public:
         if (!parent || !IsContainer(*parent)) return kNotFound;
         if (object.name.empty()) return E_INVALIDARG;
         bool folder = IsEqualGUID(object.contentType, WPD_CONTENT_TYPE_FOLDER);
-        Object created;
-        created.kind = folder ? Kind::Folder : Kind::File;
-        created.id = device.NewObjectId(created.kind);
-        created.parentId = parent->id;
-        created.name = object.name;
-        created.originalFileName = object.originalFileName;
-        created.contentType = object.contentType;
-        created.format = object.format;
-        created.created = object.created;
-        created.modified = object.modified;
-        created.data.bytes = std::make_shared<const std::vector<uint8_t>>();
+        Object created = MakeObject(device, *parent, object, folder ? Kind::Folder : Kind::File);
         std::wstring newId = InsertObject(device, std::move(created)).id;
         call.Entry()["newId"] = ToUtf8(newId);
         if (id) {

@@ -104,7 +104,9 @@ Call::Call(const char *method, const std::wstring &device, const std::wstring &o
         fault_ = rule.hr;
         break;
     }
-    if (state_.logging) {
+    // The log is for tests; a long-running host that never reads it must
+    // not grow without bound, so it stops at kMaxLogEntries (counters go on).
+    if (state_.logging && state_.log.size() < kMaxLogEntries) {
         json entry = {{"method", method}};
         if (!device.empty()) entry["device"] = ToUtf8(device);
         if (!objectId.empty()) entry["objectId"] = ToUtf8(objectId);

@@ -84,6 +84,8 @@ struct FaultRule {
     uint64_t fired = 0;
 };
 
+constexpr size_t kMaxLogEntries = 200000;
+
 struct State {
     std::recursive_mutex mutex;
     std::vector<std::unique_ptr<Device>> devices;

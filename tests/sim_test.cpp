@@ -240,6 +240,25 @@ TEST_F(Sim, ObjectCreatedWithDataAppearsOnlyAfterCommit) {
     EXPECT_EQ(object["contentType"], "generic-file");
 }
 
+TEST_F(Sim, AFailingCommitLeavesNoObject) {
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    std::wstring empty = kivosim::FindObject(L"usb#phone-1", L"Card\\Empty");
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", {{"method", "IStream::Commit"}, {"objectId", Narrow(empty)}, {"hr", "0x8007001F"}}));
+    auto values = MakeValues();
+    values->SetStringValue(WPD_OBJECT_PARENT_ID, empty.c_str());
+    values->SetStringValue(WPD_OBJECT_NAME, L"x");
+    ComPtr<IStream> stream;
+    ASSERT_EQ(content->CreateObjectWithPropertiesAndData(values.Get(), stream.GetAddressOf(), nullptr, nullptr), S_OK);
+    ULONG written = 0;
+    stream->Write("abc", 3, &written);
+    EXPECT_EQ(stream->Commit(STGC_DEFAULT), HRESULT_FROM_WIN32(ERROR_GEN_FAILURE));
+    EXPECT_TRUE(Children(content.Get(), empty.c_str(), 10).empty());
+    auto commits = kivosim::Calls("IStream::Commit");
+    ASSERT_EQ(commits.size(), 1u);
+    EXPECT_EQ(commits[0]["fault"], "0x8007001F");
+}
+
 TEST_F(Sim, CommitRefusesDataThatDoesNotMatchTheAnnouncedSize) {
     auto device = OpenDevice(L"usb#phone-1");
     auto content = ContentOf(device.Get());

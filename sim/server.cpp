@@ -125,12 +125,16 @@ bool CopyId(const std::wstring &id, wchar_t *out, size_t capacity) {
     return true;
 }
 
+// Runs as the process ends, when threads that held the state lock may have
+// been stopped inside it: the lock is taken only if it is free.
 void DumpOnExit() {
     std::wstring path = Environment(L"KIVO_SIM_DUMP");
     if (path.empty()) return;
     State &state = GetState();
-    EnsureFixturesLoaded();
+    bool locked = state.mutex.try_lock();
+    if (locked && !state.fixturesLoaded) EnsureFixturesLoaded();
     WriteWholeFile(path, DumpState(state).dump(2));
+    if (locked) state.mutex.unlock();
 }
 
 Device *LockedDevice(State &state, const wchar_t *pnpId) {

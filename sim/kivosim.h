@@ -35,6 +35,10 @@ KIVOSIM_API int KivoSimFindObject(const wchar_t *pnpId, const wchar_t *path, wch
 KIVOSIM_API size_t KivoSimDump(char *buffer, size_t capacity);
 KIVOSIM_API size_t KivoSimObjectJson(const wchar_t *pnpId, const wchar_t *objectId, char *buffer, size_t capacity);
 KIVOSIM_API size_t KivoSimCallLog(char *buffer, size_t capacity);
+// SHA-256 of an object's data as dumps report it; portable nonzero takes the
+// path that does not use the processor's SHA extensions.
+KIVOSIM_API size_t KivoSimObjectSha256(const wchar_t *pnpId, const wchar_t *objectId, int portable, char *buffer,
+                                       size_t capacity);
 KIVOSIM_API size_t KivoSimLastError(char *buffer, size_t capacity);
 // Reads an object's data; the number of bytes copied.
 KIVOSIM_API size_t KivoSimReadData(const wchar_t *pnpId, const wchar_t *objectId, uint64_t offset, void *buffer,

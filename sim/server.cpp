@@ -347,6 +347,16 @@ KIVOSIM_API size_t KivoSimObjectJson(const wchar_t *pnpId, const wchar_t *object
     return CopyOut(node.dump(), buffer, capacity);
 }
 
+KIVOSIM_API size_t KivoSimObjectSha256(const wchar_t *pnpId, const wchar_t *objectId, int portable, char *buffer,
+                                       size_t capacity) {
+    State &state = GetState();
+    std::lock_guard<std::recursive_mutex> lock(state.mutex);
+    Device *device = LockedDevice(state, pnpId);
+    Object *object = device && objectId ? device->Find(objectId) : nullptr;
+    if (!object) return CopyOut(std::string(), buffer, capacity);
+    return CopyOut(portable ? PortableSha256Hex(object->data) : Sha256Hex(object->data), buffer, capacity);
+}
+
 KIVOSIM_API size_t KivoSimCallLog(char *buffer, size_t capacity) {
     State &state = GetState();
     std::lock_guard<std::recursive_mutex> lock(state.mutex);

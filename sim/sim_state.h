@@ -161,5 +161,7 @@ bool AddObjectJson(State &state, Device &device, const std::wstring &parentId, c
                    std::wstring *newId, std::string *error);
 bool ParseFaultRule(const json &rule, const std::wstring &device, FaultRule &out, std::string *error);
 std::string Sha256Hex(const ObjectData &data);
+// The same without the processor's SHA extensions, to check the fast path.
+std::string PortableSha256Hex(const ObjectData &data);
 
 }  // namespace sim

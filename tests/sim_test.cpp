@@ -430,6 +430,20 @@ TEST_F(Sim, DumpReloadsToTheSameState) {
     EXPECT_EQ(kivosim::Dump(), first);
 }
 
+TEST_F(Sim, DataHashesAgreeWithAnIndependentComputation) {
+    // Expected value computed outside the sim from the same generator.
+    const char expected[] = "8f7fb4a7b64355a48ed2b4d2ce352cfc3ee1d88c22a3dc046783940d58e5e1a7";
+    wchar_t id[32] = {};
+    ASSERT_TRUE(KivoSimAddObject(L"usb#phone-1", L"s10001", R"({"kind": "file", "name": "odd", "size": 1000003, "seed": 11})",
+                                 id, 32));
+    char fast[65] = {}, portable[65] = {};
+    KivoSimObjectSha256(L"usb#phone-1", id, 0, fast, sizeof fast);
+    KivoSimObjectSha256(L"usb#phone-1", id, 1, portable, sizeof portable);
+    EXPECT_STREQ(fast, expected);
+    EXPECT_STREQ(portable, expected);
+    EXPECT_EQ(kivosim::Object(L"usb#phone-1", id)["sha256"], expected);
+}
+
 TEST_F(Sim, ValuesKeepInsertionOrderAndCheckTypes) {
     auto values = MakeValues();
     values->SetStringValue(WPD_CLIENT_NAME, L"x");

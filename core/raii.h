@@ -1,5 +1,5 @@
 // Small owners for the platform resources kivo handles: CoTaskMem strings,
-// PROPVARIANTs, heap blocks, kernel handles and the thread's last-error code.
+// PROPVARIANTs, heap blocks and the thread's last-error code.
 // Each releases on every path out of the scope that holds it.
 #pragma once
 
@@ -106,27 +106,6 @@ public:
 private:
     HeapArray<LPWSTR> items_;
     size_t count_;
-};
-
-// A kernel handle closed with CloseHandle; INVALID_HANDLE_VALUE and null both
-// mean "none".
-class KernelHandle {
-public:
-    KernelHandle() = default;
-    explicit KernelHandle(HANDLE handle) : handle_(handle) {}
-    ~KernelHandle() { Reset(); }
-    KernelHandle(const KernelHandle &) = delete;
-    KernelHandle &operator=(const KernelHandle &) = delete;
-
-    HANDLE Get() const { return handle_; }
-    bool Valid() const { return handle_ && handle_ != INVALID_HANDLE_VALUE; }
-    void Reset() {
-        if (Valid()) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
 // Restores the thread's last-error code when the scope ends, whatever the

@@ -141,6 +141,14 @@ Device *LockedDevice(State &state, const wchar_t *pnpId) {
     return pnpId ? state.FindDevice(pnpId) : nullptr;
 }
 
+// The object objectId of device pnpId, with its device; the caller holds
+// the state lock.
+Object *LockedObject(State &state, const wchar_t *pnpId, const wchar_t *objectId, Device **device = nullptr) {
+    Device *owner = LockedDevice(state, pnpId);
+    if (device) *device = owner;
+    return owner && objectId ? owner->Find(objectId) : nullptr;
+}
+
 }  // namespace
 
 void EnsureFixturesLoaded() {
@@ -336,8 +344,8 @@ KIVOSIM_API size_t KivoSimDump(char *buffer, size_t capacity) {
 KIVOSIM_API size_t KivoSimObjectJson(const wchar_t *pnpId, const wchar_t *objectId, char *buffer, size_t capacity) {
     State &state = GetState();
     std::lock_guard<std::recursive_mutex> lock(state.mutex);
-    Device *device = LockedDevice(state, pnpId);
-    Object *object = device && objectId ? device->Find(objectId) : nullptr;
+    Device *device = nullptr;
+    Object *object = LockedObject(state, pnpId, objectId, &device);
     if (!object) return CopyOut(std::string(), buffer, capacity);
     json node = DumpObject(*device, *object, false);
     node["parentId"] = ToUtf8(object->parentId);
@@ -351,8 +359,7 @@ KIVOSIM_API size_t KivoSimObjectSha256(const wchar_t *pnpId, const wchar_t *obje
                                        size_t capacity) {
     State &state = GetState();
     std::lock_guard<std::recursive_mutex> lock(state.mutex);
-    Device *device = LockedDevice(state, pnpId);
-    Object *object = device && objectId ? device->Find(objectId) : nullptr;
+    Object *object = LockedObject(state, pnpId, objectId);
     if (!object) return CopyOut(std::string(), buffer, capacity);
     return CopyOut(portable ? PortableSha256Hex(object->data) : Sha256Hex(object->data), buffer, capacity);
 }
@@ -369,8 +376,7 @@ KIVOSIM_API size_t KivoSimReadData(const wchar_t *pnpId, const wchar_t *objectId
                                    size_t size) {
     State &state = GetState();
     std::lock_guard<std::recursive_mutex> lock(state.mutex);
-    Device *device = LockedDevice(state, pnpId);
-    Object *object = device && objectId ? device->Find(objectId) : nullptr;
+    Object *object = LockedObject(state, pnpId, objectId);
     if (!object || !buffer) return 0;
     return object->data.Read(offset, buffer, size);
 }

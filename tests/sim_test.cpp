@@ -2,6 +2,7 @@
 // what the library does against it holds on a real Windows too.
 #include "support/test_support.h"
 
+#include <optional>
 #include <vector>
 
 using namespace kivotest;
@@ -47,6 +48,21 @@ ComPtr<IPortableDeviceValues> GetValues(IPortableDeviceContent *content, const w
     ComPtr<IPortableDeviceValues> values;
     *result = properties->GetValues(id, collection.Get(), values.GetAddressOf());
     return values;
+}
+
+// Starts an upload of a file named name into parent; size, when given, is
+// announced as WPD_OBJECT_SIZE.
+ComPtr<IStream> StartUpload(IPortableDeviceContent *content, const std::wstring &parent, const wchar_t *name,
+                            std::optional<ULONGLONG> size = std::nullopt, DWORD *optimal = nullptr,
+                            const wchar_t *originalName = nullptr) {
+    auto values = MakeValues();
+    values->SetStringValue(WPD_OBJECT_PARENT_ID, parent.c_str());
+    values->SetStringValue(WPD_OBJECT_NAME, name);
+    if (originalName) values->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, originalName);
+    if (size) values->SetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, *size);
+    ComPtr<IStream> stream;
+    EXPECT_EQ(content->CreateObjectWithPropertiesAndData(values.Get(), stream.GetAddressOf(), optimal, nullptr), S_OK);
+    return stream;
 }
 
 ComPtr<IPortableDevicePropVariantCollection> IdCollection(const std::wstring &id) {
@@ -204,24 +220,18 @@ TEST_F(Sim, ObjectCreatedWithDataAppearsOnlyAfterCommit) {
     auto device = OpenDevice(L"usb#phone-1");
     auto content = ContentOf(device.Get());
     std::wstring empty = kivosim::FindObject(L"usb#phone-1", L"Card\\Empty");
-    auto values = MakeValues();
-    values->SetStringValue(WPD_OBJECT_PARENT_ID, empty.c_str());
-    values->SetStringValue(WPD_OBJECT_NAME, L"note");
-    values->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, L"note.txt");
-    values->SetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, 3);
     {
-        ComPtr<IStream> stream;
         DWORD optimal = 0;
-        ASSERT_EQ(content->CreateObjectWithPropertiesAndData(values.Get(), stream.GetAddressOf(), &optimal, nullptr),
-                  S_OK);
+        ComPtr<IStream> stream = StartUpload(content.Get(), empty, L"note", 3, &optimal, L"note.txt");
+        ASSERT_TRUE(stream);
         EXPECT_EQ(optimal, 262144u);
         ULONG written = 0;
         stream->Write("abc", 3, &written);
     }
     EXPECT_TRUE(Children(content.Get(), empty.c_str(), 10).empty()) << "released uncommitted: nothing is left";
 
-    ComPtr<IStream> stream;
-    ASSERT_EQ(content->CreateObjectWithPropertiesAndData(values.Get(), stream.GetAddressOf(), nullptr, nullptr), S_OK);
+    ComPtr<IStream> stream = StartUpload(content.Get(), empty, L"note", 3, nullptr, L"note.txt");
+    ASSERT_TRUE(stream);
     ULONG written = 0;
     ASSERT_EQ(stream->Write("abc", 3, &written), S_OK);
     EXPECT_TRUE(Children(content.Get(), empty.c_str(), 10).empty());
@@ -245,11 +255,8 @@ TEST_F(Sim, AFailingCommitLeavesNoObject) {
     auto content = ContentOf(device.Get());
     std::wstring empty = kivosim::FindObject(L"usb#phone-1", L"Card\\Empty");
     ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", {{"method", "IStream::Commit"}, {"objectId", Narrow(empty)}, {"hr", "0x8007001F"}}));
-    auto values = MakeValues();
-    values->SetStringValue(WPD_OBJECT_PARENT_ID, empty.c_str());
-    values->SetStringValue(WPD_OBJECT_NAME, L"x");
-    ComPtr<IStream> stream;
-    ASSERT_EQ(content->CreateObjectWithPropertiesAndData(values.Get(), stream.GetAddressOf(), nullptr, nullptr), S_OK);
+    ComPtr<IStream> stream = StartUpload(content.Get(), empty, L"x");
+    ASSERT_TRUE(stream);
     ULONG written = 0;
     stream->Write("abc", 3, &written);
     EXPECT_EQ(stream->Commit(STGC_DEFAULT), HRESULT_FROM_WIN32(ERROR_GEN_FAILURE));
@@ -263,12 +270,8 @@ TEST_F(Sim, CommitRefusesDataThatDoesNotMatchTheAnnouncedSize) {
     auto device = OpenDevice(L"usb#phone-1");
     auto content = ContentOf(device.Get());
     std::wstring empty = kivosim::FindObject(L"usb#phone-1", L"Card\\Empty");
-    auto values = MakeValues();
-    values->SetStringValue(WPD_OBJECT_PARENT_ID, empty.c_str());
-    values->SetStringValue(WPD_OBJECT_NAME, L"short");
-    values->SetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, 10);
-    ComPtr<IStream> stream;
-    ASSERT_EQ(content->CreateObjectWithPropertiesAndData(values.Get(), stream.GetAddressOf(), nullptr, nullptr), S_OK);
+    ComPtr<IStream> stream = StartUpload(content.Get(), empty, L"short", 10);
+    ASSERT_TRUE(stream);
     ULONG written = 0;
     stream->Write("abc", 3, &written);
     EXPECT_TRUE(FAILED(stream->Commit(STGC_DEFAULT)));
@@ -389,11 +392,8 @@ TEST_F(Sim, StreamRulesFailOrShortenAfterTheirByteCount) {
     std::wstring empty = kivosim::FindObject(L"usb#phone-1", L"Card\\Empty");
     ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1",
                                   {{"method", "IStream::Write"}, {"objectId", Narrow(empty)}, {"afterBytes", 2}, {"short", true}}));
-    auto values = MakeValues();
-    values->SetStringValue(WPD_OBJECT_PARENT_ID, empty.c_str());
-    values->SetStringValue(WPD_OBJECT_NAME, L"x");
-    ComPtr<IStream> upload;
-    ASSERT_EQ(content->CreateObjectWithPropertiesAndData(values.Get(), upload.GetAddressOf(), nullptr, nullptr), S_OK);
+    ComPtr<IStream> upload = StartUpload(content.Get(), empty, L"x");
+    ASSERT_TRUE(upload);
     ULONG written = 0;
     EXPECT_EQ(upload->Write("abcd", 4, &written), S_OK);
     EXPECT_EQ(written, 2u) << "a short write reports fewer bytes than asked";

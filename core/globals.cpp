@@ -43,6 +43,10 @@ BOOL PrepareGlobals() {
     Globals &g = GlobalState();
     BOOL result = TRUE;
     if (!g.libraryLockReady) g.libraryLockReady = InitializeCriticalSectionAndSpinCount(&g.libraryLock, 4000);
+    // Once the lock exists, pieces missing after a partly failed preparation
+    // are retried under it: two threads never both fetch (and one leak) the
+    // same piece.
+    LibraryLockHold hold;
     if (!g.shellAllocator && FAILED(SHGetMalloc(&g.shellAllocator))) result = FALSE;
     if (!g.computerPidl && !PrepareShellFolders(g)) result = FALSE;
     if (!g.desktopFolder && FAILED(SHGetDesktopFolder(&g.desktopFolder))) result = FALSE;

@@ -29,8 +29,8 @@ const wchar_t *SplitPathComponent(wchar_t *destination, const wchar_t *source, c
 // Reads the records of the children of parentId, in the device's order and
 // in batches of ten IDs, and calls visit(record) for each child whose record
 // can be read (others are passed over). The listing ends after the batch in
-// which visit returned true, at the last batch, or when a batch cannot be
-// fetched. FALSE when the children cannot be enumerated at all (anything but
+// which visit returned true, at the last batch (short or empty), or when a
+// batch cannot be fetched. FALSE when the children cannot be enumerated at all (anything but
 // S_OK from EnumObjects).
 template <class Visit>
 BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId, Visit &&visit);
@@ -86,7 +86,8 @@ BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId
             WIN32_FIND_DATAW record;
             if (detail::ReadChildRecord(content, ids[i], keys.Get(), record) && visit(record)) stop = true;
         }
-        if (stop || hr != S_OK) break;
+        // An empty batch ends the walk even when the device calls it S_OK.
+        if (stop || hr != S_OK || fetched == 0) break;
     }
     return TRUE;
 }

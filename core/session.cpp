@@ -30,17 +30,23 @@ bool NameEquals(const HeapArray<wchar_t> &reported, DWORD capacity, const wchar_
 }
 
 // Opens one device, retrying read-only once when the first Open is refused.
+// A device that cannot be had, whether its object cannot be made or it will
+// not open, is not ready.
 ComPtr<IPortableDevice> OpenDevice(LPCWSTR deviceId, IPortableDeviceValues *clientInfo) {
     ComPtr<IPortableDevice> device;
     if (FAILED(CoCreateInstance(CLSID_PortableDeviceFTM, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDevice,
-                                reinterpret_cast<void **>(device.GetAddressOf()))))
+                                reinterpret_cast<void **>(device.GetAddressOf())))) {
+        SetLastError(ERROR_NOT_READY);
         return nullptr;
+    }
     HRESULT hr = device->Open(deviceId, clientInfo);
     if (hr == E_ACCESSDENIED) {
         clientInfo->SetUnsignedIntegerValue(WPD_CLIENT_DESIRED_ACCESS, GENERIC_READ);
         hr = device->Open(deviceId, clientInfo);
     }
     if (FAILED(hr)) {
+        // Released first: the release may leave a code of its own.
+        device.Reset();
         SetLastError(ERROR_NOT_READY);
         return nullptr;
     }
@@ -80,8 +86,13 @@ std::unique_ptr<HeapArray<wchar_t>> ReadDeviceString(IPortableDeviceManager *man
     if (FAILED((manager->*query)(deviceId, nullptr, &length)) || length == 0) return nullptr;
     auto text = std::make_unique<HeapArray<wchar_t>>(length);
     if (!*text) return nullptr;
-    DWORD capacity = length;
-    if (FAILED((manager->*query)(deviceId, text->Get(), &capacity))) return nullptr;
+    DWORD reported = length;
+    if (FAILED((manager->*query)(deviceId, text->Get(), &reported))) return nullptr;
+    // The text ends at the length the device reports, terminator included,
+    // whatever it wrote into the terminator's place.
+    if (reported == 0 || reported > length) reported = length;
+    (*text)[reported - 1] = L'\0';
+    length = reported;
     return text;
 }
 
@@ -123,7 +134,9 @@ ComPtr<IPortableDevice> OpenDeviceByFriendlyName(const wchar_t *name, DeviceSess
         ComPtr<IPortableDevice> device = OpenDevice(deviceId, session.clientInfo.Get());
         if (device) return device;
     }
-    if (!nameFound) SetLastError(entryCode);
+    // Set last: the manager's queries after a refused device leave codes
+    // of their own.
+    SetLastError(nameFound ? ERROR_NOT_READY : entryCode);
     return nullptr;
 }
 

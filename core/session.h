@@ -58,8 +58,9 @@ DeviceListing ListDeviceIds(IPortableDeviceManager *manager, DeviceIdList &list)
 
 // One of the manager's per-device string queries (friendly name,
 // description), asked first for its length with no buffer, then into a
-// fresh zeroed buffer of that length (length receives it, terminator
-// included). Null when the device reports none, the length is 0 or the
+// fresh zeroed buffer of that length. The text is terminated at the length
+// the second query reports (length receives it, terminator included), so it
+// never runs past the buffer. Null when the device reports none, the length is 0 or the
 // buffer cannot be had.
 using DeviceStringQuery = HRESULT (STDMETHODCALLTYPE IPortableDeviceManager::*)(LPCWSTR, WCHAR *, DWORD *);
 std::unique_ptr<HeapArray<wchar_t>> ReadDeviceString(IPortableDeviceManager *manager, LPCWSTR deviceId,

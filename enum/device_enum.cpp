@@ -25,29 +25,37 @@ bool ListedName(IPortableDeviceManager *manager, LPCWSTR deviceId, WIN32_FIND_DA
     return BoundedCopy(record.cFileName, kPathChars, friendly->Get());
 }
 
+// The records of the connected devices that have a listed name; false when
+// no manager or device list can be had. Every interface it used is
+// released when it returns.
+bool ReadConnectedDevices(std::vector<WIN32_FIND_DATAW> &records) {
+    ComPtr<IPortableDeviceManager> manager;
+    if (FAILED(CoCreateInstance(CLSID_PortableDeviceManager, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceManager,
+                                reinterpret_cast<void **>(manager.GetAddressOf()))))
+        return false;
+    DeviceIdList list;
+    if (ListDeviceIds(manager.Get(), list) != DeviceListing::Listed) return false;
+    for (DWORD i = 0; i < list.filled; ++i) {
+        WIN32_FIND_DATAW record{};
+        if (list[i] && ListedName(manager.Get(), list[i], record)) records.push_back(record);
+    }
+    return true;
+}
+
 }  // namespace
 
 HANDLE FindDeviceFirst() {
     SetLastError(ERROR_NOT_READY);
     if (!InitSession(nullptr)) return INVALID_HANDLE_VALUE;
-    ComPtr<IPortableDeviceManager> manager;
-    if (FAILED(CoCreateInstance(CLSID_PortableDeviceManager, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceManager,
-                                reinterpret_cast<void **>(manager.GetAddressOf())))) {
-        SetLastError(ERROR_NOT_READY);
-        return INVALID_HANDLE_VALUE;
-    }
-    DeviceIdList list;
-    if (ListDeviceIds(manager.Get(), list) != DeviceListing::Listed) {
-        SetLastError(ERROR_NOT_READY);
-        return INVALID_HANDLE_VALUE;
-    }
     std::vector<WIN32_FIND_DATAW> records;
-    for (DWORD i = 0; i < list.filled; ++i) {
-        WIN32_FIND_DATAW record{};
-        if (list[i] && ListedName(manager.Get(), list[i], record)) records.push_back(record);
+    if (!ReadConnectedDevices(records)) {
+        SetLastError(ERROR_NOT_READY);
+        return INVALID_HANDLE_VALUE;
     }
-    SetLastError(ERROR_SUCCESS);
-    if (records.empty()) return INVALID_HANDLE_VALUE;
+    if (records.empty()) {
+        SetLastError(ERROR_SUCCESS);
+        return INVALID_HANDLE_VALUE;
+    }
     auto handle = DeviceEnumTable().Add(std::move(records), 0);
     SetLastError(ERROR_SUCCESS);
     return KeyHandle(handle);

@@ -94,6 +94,14 @@ HANDLE ListOnFileSystem(const wchar_t *path, WIN32_FIND_DATAW &findData) {
     return FindFirstFileW(path, &findData);
 }
 
+// The library's listing handles are 1 to 65535; the file system's find
+// handles are heap addresses, never in that range. A value there that names
+// no listing (one already closed, say) must not reach the file system,
+// which would read through it as a pointer.
+bool IsFileSystemFindHandle(HANDLE handle) {
+    return handle != INVALID_HANDLE_VALUE && HandleKey(handle) > SixteenBitHandles::kLast;
+}
+
 }  // namespace
 
 HANDLE FindFirstEntry(const wchar_t *path, WIN32_FIND_DATAW *findData) {
@@ -126,7 +134,7 @@ BOOL FindNextEntry(HANDLE handle, WIN32_FIND_DATAW *findData) {
     case StepResult::Unknown:
         break;
     }
-    if (handle != INVALID_HANDLE_VALUE) return FindNextFileW(handle, findData);
+    if (IsFileSystemFindHandle(handle)) return FindNextFileW(handle, findData);
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
 }
@@ -136,7 +144,7 @@ BOOL CloseFind(HANDLE handle) {
         SetLastError(ERROR_SUCCESS);
         return FALSE;
     }
-    if (handle != INVALID_HANDLE_VALUE) return FindClose(handle);
+    if (IsFileSystemFindHandle(handle)) return FindClose(handle);
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
 }

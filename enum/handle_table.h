@@ -18,6 +18,7 @@ namespace kivo {
 // Handles of the enumeration and folder-copy families: 1 to 65535, then 1.
 struct SixteenBitHandles {
     using Key = uint64_t;
+    static constexpr Key kLast = 0xFFFF;
     uint16_t counter = 0;
     Key Next() {
         ++counter;

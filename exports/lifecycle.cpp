@@ -4,17 +4,28 @@
 #include <objbase.h>
 
 #include "core/globals.h"
+#include "exports/barrier.h"
+
+using kivo::RunExport;
 
 extern "C" int KivoInitialize(void) {
-    CoInitialize(nullptr);
-    return kivo::PrepareGlobals() ? 1 : 0;
+    return RunExport(0, [] {
+        CoInitialize(nullptr);
+        return kivo::PrepareGlobals() ? 1 : 0;
+    });
 }
 
-extern "C" void KivoCleanUp(void) { kivo::ReleaseGlobals(); }
+extern "C" void KivoCleanUp(void) {
+    RunExport([] { kivo::ReleaseGlobals(); });
+}
 
 extern "C" void KivoUninitialize(void) {
-    KivoCleanUp();
-    CoUninitialize();
+    RunExport([] {
+        kivo::ReleaseGlobals();
+        CoUninitialize();
+    });
 }
 
-extern "C" DWORD KivoGetVersion(void) { return kivo::ReadPackedVersion(); }
+extern "C" DWORD KivoGetVersion(void) {
+    return RunExport(DWORD{0}, [] { return kivo::ReadPackedVersion(); });
+}

@@ -36,6 +36,7 @@ public:
     ULONG STDMETHODCALLTYPE Release() override {
         ULONG left = --references_;
         if (left == 0) delete this;
+        SetLastError(kSimLastError);
         return left;
     }
 

@@ -37,6 +37,7 @@ json ValuesToJson(IPortableDeviceValues *values) {
 struct Connection {
     std::wstring pnpId;
     std::atomic<bool> open{false};
+    std::atomic<bool> readOnly{false};  // opened asking for GENERIC_READ only
 };
 using ConnectionRef = std::shared_ptr<Connection>;
 
@@ -44,6 +45,16 @@ HRESULT CheckOpen(Call &call, const Connection &connection) {
     if (!connection.open) return E_WPD_DEVICE_NOT_OPEN;
     if (!call.device() || !call.device()->connected) return kNotConnected;
     return S_OK;
+}
+
+// A write on a connection opened for reading only is refused, as a device
+// refuses it.
+HRESULT CheckWritable(Call &call, const Connection &connection) {
+    HRESULT hr = CheckOpen(call, connection);
+    if (FAILED(hr)) return hr;
+    if (!connection.readOnly) return S_OK;
+    call.Entry()["refused"] = "read-only";
+    return E_ACCESSDENIED;
 }
 
 uint64_t TransferMicros(const Device *device, uint64_t bytes) {
@@ -303,12 +314,12 @@ public:
         if (FAILED(hr)) return hr;
         uint64_t allowed = wanted;
         if (FaultRule *rule = FindStreamRule(call.state(), "IStream::Read", connection_->pnpId, objectId_)) {
-            if (position_ >= rule->afterBytes) {
-                rule->fired++;
+            if (position_ < rule->afterBytes) {
+                allowed = std::min<uint64_t>(allowed, rule->afterBytes - position_);
+            } else if (StreamRuleFires(*rule)) {
                 call.Entry()["fault"] = rule->shortTransfer ? "short" : FormatHresult(rule->hr);
                 return rule->shortTransfer ? S_OK : rule->hr;
             }
-            allowed = std::min<uint64_t>(allowed, rule->afterBytes - position_);
         }
         size_t n = data_.Read(position_, buffer, static_cast<size_t>(allowed));
         position_ += n;
@@ -337,6 +348,7 @@ private:
 
 // The properties a new object is made from, read when its stream is opened.
 struct NewObject {
+    bool hasParent = false;
     std::wstring parentId;
     std::wstring name;
     std::optional<std::wstring> originalFileName;
@@ -344,6 +356,7 @@ struct NewObject {
     std::optional<GUID> format;
     std::optional<uint64_t> declaredSize;
     std::optional<double> created, modified;
+    std::optional<VARTYPE> createdType, modifiedType;  // a date sent as another type
 };
 
 std::optional<std::wstring> ReadString(IPortableDeviceValues *values, REFPROPERTYKEY key) {
@@ -354,18 +367,23 @@ std::optional<std::wstring> ReadString(IPortableDeviceValues *values, REFPROPERT
     return copy;
 }
 
-std::optional<double> ReadDate(IPortableDeviceValues *values, REFPROPERTYKEY key) {
+// A date property: its value when it is a VT_DATE, else the type it came as.
+void ReadDate(IPortableDeviceValues *values, REFPROPERTYKEY key, std::optional<double> &date,
+              std::optional<VARTYPE> &otherType) {
     PROPVARIANT v;
     PropVariantInit(&v);
-    std::optional<double> date;
-    if (SUCCEEDED(values->GetValue(key, &v)) && v.vt == VT_DATE) date = v.date;
+    if (SUCCEEDED(values->GetValue(key, &v))) {
+        if (v.vt == VT_DATE) date = v.date;
+        else otherType = v.vt;
+    }
     PropVariantClear(&v);
-    return date;
 }
 
 NewObject ReadNewObject(IPortableDeviceValues *values) {
     NewObject object;
-    object.parentId = ReadString(values, WPD_OBJECT_PARENT_ID).value_or(std::wstring());
+    auto parent = ReadString(values, WPD_OBJECT_PARENT_ID);
+    object.hasParent = parent && !parent->empty();
+    object.parentId = parent.value_or(std::wstring());
     object.originalFileName = ReadString(values, WPD_OBJECT_ORIGINAL_FILE_NAME);
     object.name = ReadString(values, WPD_OBJECT_NAME).value_or(object.originalFileName.value_or(std::wstring()));
     GUID guid{};
@@ -373,8 +391,8 @@ NewObject ReadNewObject(IPortableDeviceValues *values) {
     if (SUCCEEDED(values->GetGuidValue(WPD_OBJECT_FORMAT, &guid))) object.format = guid;
     ULONGLONG size = 0;
     if (SUCCEEDED(values->GetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, &size))) object.declaredSize = size;
-    object.created = ReadDate(values, WPD_OBJECT_DATE_CREATED);
-    object.modified = ReadDate(values, WPD_OBJECT_DATE_MODIFIED);
+    ReadDate(values, WPD_OBJECT_DATE_CREATED, object.created, object.createdType);
+    ReadDate(values, WPD_OBJECT_DATE_MODIFIED, object.modified, object.modifiedType);
     return object;
 }
 
@@ -393,6 +411,8 @@ Object MakeObject(Device &device, const Object &parent, const NewObject &propert
     object.format = properties.format;
     object.created = properties.created;
     object.modified = properties.modified;
+    object.createdType = properties.createdType;
+    object.modifiedType = properties.modifiedType;
     object.data.bytes = std::make_shared<const std::vector<uint8_t>>();
     return object;
 }
@@ -418,15 +438,14 @@ public:
         if (!buffer) return STG_E_INVALIDPOINTER;
         Call call("IStream::Write", connection_->pnpId, object_.parentId);
         if (call.Faulted()) return call.FaultCode();
-        HRESULT hr = CheckOpen(call, *connection_);
+        HRESULT hr = CheckWritable(call, *connection_);
         if (FAILED(hr)) return hr;
-        if (newId_.size()) return STG_E_REVERTED;
+        if (reverted_ || newId_.size()) return STG_E_REVERTED;
         uint64_t allowed = count;
         FaultRule *rule = FindStreamRule(call.state(), "IStream::Write", connection_->pnpId, object_.parentId);
         if (!rule && object_.originalFileName)
             rule = FindStreamRule(call.state(), "IStream::Write", connection_->pnpId, *object_.originalFileName);
-        if (rule && position_ + count > rule->afterBytes) {
-            rule->fired++;
+        if (rule && position_ + count > rule->afterBytes && StreamRuleFires(*rule)) {
             call.Entry()["fault"] = rule->shortTransfer ? "short" : FormatHresult(rule->hr);
             if (!rule->shortTransfer) return rule->hr;
             allowed = position_ < rule->afterBytes ? rule->afterBytes - position_ : 0;
@@ -445,8 +464,9 @@ public:
         Call call("IStream::Commit", connection_->pnpId, object_.parentId);
         call.Entry()["bytes"] = data_.size();
         if (call.Faulted()) return call.FaultCode();
-        HRESULT hr = CheckOpen(call, *connection_);
+        HRESULT hr = CheckWritable(call, *connection_);
         if (FAILED(hr)) return hr;
+        if (reverted_) return STG_E_REVERTED;
         if (!newId_.empty()) return S_OK;
         Device &device = *call.device();
         Object *parent = device.Find(object_.parentId);
@@ -466,6 +486,15 @@ public:
     HRESULT STDMETHODCALLTYPE Stat(STATSTG *stat, DWORD) override {
         if (!stat) return STG_E_INVALIDPOINTER;
         FillStat(stat, data_.size(), STGM_WRITE);
+        return S_OK;
+    }
+    // Abandons the upload: nothing is created, and a later Commit fails.
+    HRESULT STDMETHODCALLTYPE Revert() override {
+        Call call("IStream::Revert", connection_->pnpId, object_.parentId);
+        if (call.Faulted()) return call.FaultCode();
+        if (!newId_.empty()) return S_OK;
+        reverted_ = true;
+        data_.clear();
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetObjectID(LPWSTR *id) override {
@@ -489,6 +518,7 @@ private:
     NewObject object_;
     std::vector<uint8_t> data_;
     std::wstring newId_;
+    bool reverted_ = false;
 };
 
 // ---- resources ------------------------------------------------------------------
@@ -577,8 +607,9 @@ public:
         Call call("IPortableDeviceContent::CreateObjectWithPropertiesOnly", connection_->pnpId, object.parentId);
         call.Entry()["values"] = ValuesToJson(values);
         if (call.Faulted()) return call.FaultCode();
-        HRESULT hr = CheckOpen(call, *connection_);
+        HRESULT hr = CheckWritable(call, *connection_);
         if (FAILED(hr)) return hr;
+        if (!object.hasParent) return E_INVALIDARG;
         Device &device = *call.device();
         Object *parent = device.Find(object.parentId);
         if (!parent || !IsContainer(*parent)) return kNotFound;
@@ -602,8 +633,9 @@ public:
         Call call("IPortableDeviceContent::CreateObjectWithPropertiesAndData", connection_->pnpId, object.parentId);
         call.Entry()["values"] = ValuesToJson(values);
         if (call.Faulted()) return call.FaultCode();
-        HRESULT hr = CheckOpen(call, *connection_);
+        HRESULT hr = CheckWritable(call, *connection_);
         if (FAILED(hr)) return hr;
+        if (!object.hasParent) return E_INVALIDARG;
         Object *parent = call.device()->Find(object.parentId);
         if (!parent || !IsContainer(*parent)) return kNotFound;
         if (optimal) *optimal = call.device()->transferSize;
@@ -619,9 +651,12 @@ public:
         call.Entry()["options"] = options;
         call.Entry()["count"] = targets.size();
         if (call.Faulted()) return call.FaultCode();
-        HRESULT hr = CheckOpen(call, *connection_);
+        HRESULT hr = CheckWritable(call, *connection_);
         if (FAILED(hr)) return hr;
         if (options > PORTABLE_DEVICE_DELETE_WITH_RECURSION) return E_INVALIDARG;
+        // A rule answering S_FALSE (or another success code) stands for a
+        // device that deleted nothing of what it was asked.
+        if (call.Result(S_OK) != S_OK) return call.Result(S_OK);
 
         ComPtr<IPortableDevicePropVariantCollection> outcome;
         if (results) CreatePropVariantCollection(IID_IPortableDevicePropVariantCollection,
@@ -683,12 +718,26 @@ private:
         device.objects.erase(id);
     }
 
+    static bool Undeletable(const Object &object) {
+        return object.kind == Kind::Device || object.kind == Kind::Storage || (object.canDelete && !*object.canDelete);
+    }
+
+    // True when the object or anything below it may not be deleted.
+    static bool HoldsUndeletable(Device &device, const Object &object) {
+        if (Undeletable(object)) return true;
+        for (const auto &child : object.children)
+            if (const Object *below = device.Find(child); below && HoldsUndeletable(device, *below)) return true;
+        return false;
+    }
+
+    // Deletes all or nothing: a recursive delete of a tree that holds an
+    // object that may not be deleted is refused whole.
     static HRESULT DeleteOne(Device &device, const std::wstring &id, bool recursive) {
         Object *object = id.empty() ? nullptr : device.Find(id);
         if (!object) return kNotFound;
-        if (object->kind == Kind::Device || object->kind == Kind::Storage) return E_ACCESSDENIED;
-        if (object->canDelete && !*object->canDelete) return E_ACCESSDENIED;
+        if (Undeletable(*object)) return E_ACCESSDENIED;
         if (!recursive && !object->children.empty()) return HRESULT_FROM_WIN32(ERROR_INVALID_OPERATION);
+        if (recursive && HoldsUndeletable(device, *object)) return E_ACCESSDENIED;
         if (Object *parent = device.Find(object->parentId)) {
             auto &siblings = parent->children;
             siblings.erase(std::remove(siblings.begin(), siblings.end(), id), siblings.end());
@@ -719,6 +768,7 @@ public:
             return E_ACCESSDENIED;
         }
         connection_->pnpId = id;
+        connection_->readOnly = AsksReadOnly(clientInfo);
         connection_->open = true;
         return call.Result(S_OK);
     }
@@ -729,14 +779,17 @@ public:
         Call call("IPortableDevice::SendCommand", connection_->pnpId, CommandObjectId(parameters));
         call.Entry()["values"] = ValuesToJson(parameters);
         if (call.Faulted()) return call.FaultCode();
-        HRESULT hr = CheckOpen(call, *connection_);
+        HRESULT hr = CheckWritable(call, *connection_);
         if (FAILED(hr)) return hr;
         ComPtr<IPortableDeviceValues> out;
         NewValues(out);
         if (!out) return E_OUTOFMEMORY;
-        out->SetErrorValue(WPD_PROPERTY_COMMON_HRESULT, RunCommand(*call.device(), parameters, out.Get()));
+        Outcome forced{call.ResultFault(), call.Placement()};
+        HRESULT outcome = RunCommand(*call.device(), parameters, out.Get(), forced);
+        out->SetErrorValue(WPD_PROPERTY_COMMON_HRESULT, outcome);
+        call.Entry()["commonHresult"] = FormatHresult(outcome);
         *results = out.Detach();
-        return call.Result(S_OK);
+        return forced.code ? S_OK : call.Result(S_OK);
     }
     HRESULT STDMETHODCALLTYPE Content(IPortableDeviceContent **out) override {
         if (!out) return E_POINTER;
@@ -766,12 +819,29 @@ public:
     }
 
 private:
+    static bool AsksReadOnly(IPortableDeviceValues *clientInfo) {
+        ULONG access = 0;
+        if (FAILED(clientInfo->GetUnsignedIntegerValue(WPD_CLIENT_DESIRED_ACCESS, &access))) return false;
+        return (access & (GENERIC_WRITE | GENERIC_ALL)) == 0;
+    }
+
+    // A rule's code that a command reports in its results instead of
+    // failing the call: in the common HRESULT, in every property's write
+    // result, or both. The properties are then left unchanged.
+    struct Outcome {
+        std::optional<HRESULT> code;
+        std::string placement;
+        bool InCommon() const { return code && placement != "write"; }
+        bool InWrite() const { return code && placement != "common"; }
+    };
+
     static std::wstring CommandObjectId(IPortableDeviceValues *parameters) {
         return ReadString(parameters, WPD_PROPERTY_OBJECT_PROPERTIES_OBJECT_ID).value_or(std::wstring());
     }
 
     // The object-properties-set command; every other command is unsupported.
-    static HRESULT RunCommand(Device &device, IPortableDeviceValues *parameters, IPortableDeviceValues *results) {
+    static HRESULT RunCommand(Device &device, IPortableDeviceValues *parameters, IPortableDeviceValues *results,
+                              const Outcome &forced) {
         GUID category{};
         ULONG command = 0;
         if (FAILED(parameters->GetGuidValue(WPD_PROPERTY_COMMON_COMMAND_CATEGORY, &category)) ||
@@ -780,7 +850,11 @@ private:
         if (!IsEqualGUID(category, WPD_COMMAND_OBJECT_PROPERTIES_SET.fmtid) ||
             command != WPD_COMMAND_OBJECT_PROPERTIES_SET.pid)
             return E_NOTIMPL;
-        Object *object = device.Find(CommandObjectId(parameters));
+        // Both parameters are required; an absent object ID never means the
+        // device object.
+        std::wstring objectId = CommandObjectId(parameters);
+        if (objectId.empty()) return E_INVALIDARG;
+        Object *object = device.Find(objectId);
         if (!object) return kNotFound;
         ComPtr<IPortableDeviceValues> changes;
         if (FAILED(parameters->GetIPortableDeviceValuesValue(WPD_PROPERTY_OBJECT_PROPERTIES_PROPERTY_VALUES,
@@ -796,7 +870,8 @@ private:
             PROPVARIANT value;
             PropVariantInit(&value);
             HRESULT one = E_INVALIDARG;
-            if (SUCCEEDED(changes->GetAt(i, &key, &value))) one = SetProperty(*object, key, value);
+            if (SUCCEEDED(changes->GetAt(i, &key, &value)))
+                one = forced.code ? (forced.InWrite() ? *forced.code : S_OK) : SetProperty(*object, key, value);
             PropVariantClear(&value);
             if (writeResults) writeResults->SetErrorValue(key, one);
             if (FAILED(one)) overall = S_FALSE;
@@ -804,7 +879,8 @@ private:
         if (writeResults)
             results->SetIPortableDeviceValuesValue(WPD_PROPERTY_OBJECT_PROPERTIES_PROPERTY_WRITE_RESULTS,
                                                    writeResults.Get());
-        return overall;
+        if (forced.InCommon()) return *forced.code;
+        return forced.code ? S_OK : overall;
     }
 
     static HRESULT SetProperty(Object &object, REFPROPERTYKEY key, const PROPVARIANT &value) {

@@ -56,7 +56,7 @@ const char *KindName(Kind kind) {
 }
 
 bool ParseObject(Device &device, const std::wstring &parentId, const json &node, Object &object,
-                 std::string *error) {
+                 const std::wstring &fixtureFolder, std::string *error) {
     if (!node.is_object()) return Fail(error, "an object must be a JSON object");
     std::string kind = node.value("kind", std::string("file"));
     if (kind == "storage") object.kind = Kind::Storage;
@@ -97,7 +97,14 @@ bool ParseObject(Device &device, const std::wstring &parentId, const json &node,
         (std::strcmp(key, "created") == 0 ? object.created : object.modified) = date;
     }
 
-    if (node.contains("data") && node["data"].is_string()) {
+    if (node.contains("dataFile") && node["dataFile"].is_string()) {
+        std::wstring file = FromUtf8(node["dataFile"].get<std::string>());
+        bool absolute = file.size() > 1 && (file[1] == L':' || file[0] == L'\\' || file[0] == L'/');
+        auto bytes = ReadWholeFile(absolute ? file : fixtureFolder + file);
+        if (!bytes) return Fail(error, "cannot read data file " + node["dataFile"].get<std::string>());
+        object.data.bytes = std::make_shared<const std::vector<uint8_t>>(bytes->begin(), bytes->end());
+        object.data.size = bytes->size();
+    } else if (node.contains("data") && node["data"].is_string()) {
         std::string text = node["data"].get<std::string>();
         object.data.bytes = std::make_shared<const std::vector<uint8_t>>(text.begin(), text.end());
         object.data.size = text.size();
@@ -127,6 +134,7 @@ bool ParseDevice(State &state, const json &node, std::string *error) {
     device->refuseFirstOpen = node.value("refuseFirstOpen", false);
     device->connected = node.value("connected", true);
     device->bandwidth = node.value("bandwidth", uint64_t(0));
+    if (auto prefix = OptionalText(node, "idPrefix")) device->idPrefix = *prefix;
     if (node.contains("latency") && node["latency"].is_object())
         for (auto &[method, micros] : node["latency"].items())
             if (micros.is_number_unsigned()) device->latencyMicros[method] = micros.get<uint64_t>();
@@ -160,7 +168,7 @@ bool AddObjectJson(State &state, Device &device, const std::wstring &parentId, c
     Object *parent = device.Find(parentId);
     if (!parent || parent->kind == Kind::File) return Fail(error, "no such parent folder");
     Object object;
-    if (!ParseObject(device, parent->id, node, object, error)) return false;
+    if (!ParseObject(device, parent->id, node, object, state.fixtureFolder, error)) return false;
     std::wstring id = object.id;
     parent->children.push_back(id);
     device.objects[id] = std::move(object);
@@ -187,6 +195,13 @@ bool ParseFaultRule(const json &rule, const std::wstring &device, FaultRule &out
         out.afterBytes = rule["afterBytes"].get<uint64_t>();
     }
     if (out.shortTransfer) out.streamRule = true;
+    if (rule.contains("inResults")) {
+        const json &where = rule["inResults"];
+        if (where.is_boolean()) out.inResults = where.get<bool>() ? "both" : "";
+        else if (where.is_string()) out.inResults = where.get<std::string>();
+        if (!out.inResults.empty() && out.inResults != "both" && out.inResults != "common" && out.inResults != "write")
+            return Fail(error, "inResults is both, common or write");
+    }
     if (rule.contains("hr") && !ParseHresult(rule["hr"], out.hr)) return Fail(error, "bad hr in fault rule");
     if (!rule.contains("hr") && !out.shortTransfer) out.hr = E_FAIL;
     return true;
@@ -205,7 +220,42 @@ int LoadFixtureJson(State &state, const json &fixture, std::string *error) {
     return added;
 }
 
-json DumpObject(const Device &device, const Object &object, bool withChildren) {
+// Where a dump writes the data that its JSON cannot hold as text.
+struct DataFiles {
+    std::wstring folder;  // absolute, created on first use
+    std::wstring base;    // the same, relative to the dump's folder
+    bool created = false;
+    unsigned next = 0;
+
+    // The relative name of a new file holding the data; empty when it
+    // cannot be written.
+    std::string Write(const ObjectData &data) {
+        if (!created) created = CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+        std::wstring name = std::to_wstring(++next) + L".bin";
+        if (!created || !WriteWholeFile(folder + L"\\" + name, data.bytes->data(), data.bytes->size()))
+            return std::string();
+        return ToUtf8(base + L"\\" + name);
+    }
+};
+
+namespace {
+
+void DumpData(const Object &object, json &node, DataFiles *files) {
+    node["size"] = object.data.size;
+    node["sha256"] = Sha256Hex(object.data);
+    if (object.data.generated) {
+        node["seed"] = object.data.seed;
+    } else if (object.data.size <= 65536 && IsValidUtf8(*object.data.bytes)) {
+        node["data"] = std::string(object.data.bytes->begin(), object.data.bytes->end());
+    } else if (files) {
+        std::string name = files->Write(object.data);
+        if (!name.empty()) node["dataFile"] = name;
+    }
+}
+
+}  // namespace
+
+json DumpObject(const Device &device, const Object &object, bool withChildren, DataFiles *files) {
     json node = {{"kind", KindName(object.kind)}, {"name", ToUtf8(object.name)}, {"id", ToUtf8(object.id)}};
     if (object.originalFileName) node["originalFileName"] = ToUtf8(*object.originalFileName);
     node["contentType"] = GuidName(object.contentType);
@@ -217,27 +267,23 @@ json DumpObject(const Device &device, const Object &object, bool withChildren) {
     if (object.modified) node["modified"] = FormatDate(*object.modified);
     if (object.overridesSize)
         node["reportedSize"] = object.reportedSize ? json(*object.reportedSize) : json(nullptr);
-    if (object.kind == Kind::File) {
-        node["size"] = object.data.size;
-        node["sha256"] = Sha256Hex(object.data);
-        if (object.data.generated) {
-            node["seed"] = object.data.seed;
-        } else if (object.data.size <= 65536 && IsValidUtf8(*object.data.bytes)) {
-            node["data"] = std::string(object.data.bytes->begin(), object.data.bytes->end());
-        }
-    }
+    if (object.createdType) node["createdType"] = *object.createdType;
+    if (object.modifiedType) node["modifiedType"] = *object.modifiedType;
+    if (object.kind == Kind::File) DumpData(object, node, files);
     if (withChildren && object.kind != Kind::File) {
         json children = json::array();
         for (const auto &id : object.children) {
             auto it = device.objects.find(id);
-            if (it != device.objects.end()) children.push_back(DumpObject(device, it->second, true));
+            if (it != device.objects.end()) children.push_back(DumpObject(device, it->second, true, files));
         }
         node["children"] = std::move(children);
     }
     return node;
 }
 
-json DumpState(State &state) {
+json DumpState(State &state, const std::wstring &dataFolder, const std::wstring &dataBase) {
+    DataFiles files{dataFolder, dataBase};
+    DataFiles *filesOrNone = dataFolder.empty() ? nullptr : &files;
     json devices = json::array();
     for (const auto &device : state.devices) {
         json node = {{"pnpId", ToUtf8(device->pnpId)}};
@@ -246,12 +292,13 @@ json DumpState(State &state) {
         node["transferSize"] = device->transferSize;
         node["refuseFirstOpen"] = device->refuseFirstOpen;
         if (!device->connected) node["connected"] = false;
+        if (device->idPrefix != L"o") node["idPrefix"] = ToUtf8(device->idPrefix);
         json objects = json::array();
         auto root = device->objects.find(WPD_DEVICE_OBJECT_ID);
         if (root != device->objects.end())
             for (const auto &id : root->second.children) {
                 auto it = device->objects.find(id);
-                if (it != device->objects.end()) objects.push_back(DumpObject(*device, it->second, true));
+                if (it != device->objects.end()) objects.push_back(DumpObject(*device, it->second, true, filesOrNone));
             }
         node["objects"] = std::move(objects);
         devices.push_back(std::move(node));

@@ -84,26 +84,6 @@ bool WriteRegistryString(HKEY root, const std::wstring &path, const wchar_t *nam
     return status == ERROR_SUCCESS;
 }
 
-std::optional<std::string> ReadWholeFile(const std::wstring &path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
-    std::string text;
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
-    CloseHandle(file);
-    return text;
-}
-
-bool WriteWholeFile(const std::wstring &path, const std::string &text) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == text.size();
-}
-
 std::wstring Environment(const wchar_t *name) {
     wchar_t value[32768];
     DWORD length = GetEnvironmentVariableW(name, value, 32768);
@@ -125,6 +105,12 @@ bool CopyId(const std::wstring &id, wchar_t *out, size_t capacity) {
     return true;
 }
 
+// The folder name, relative to the dump's own folder, of the dump's data files.
+std::wstring DataFolderBase(const std::wstring &dumpPath) {
+    size_t cut = dumpPath.find_last_of(L"\\/");
+    return (cut == std::wstring::npos ? dumpPath : dumpPath.substr(cut + 1)) + L".data";
+}
+
 // Runs as the process ends, when threads that held the state lock may have
 // been stopped inside it: the lock is taken only if it is free.
 void DumpOnExit() {
@@ -133,7 +119,8 @@ void DumpOnExit() {
     State &state = GetState();
     bool locked = state.mutex.try_lock();
     if (locked && !state.fixturesLoaded) EnsureFixturesLoaded();
-    WriteWholeFile(path, DumpState(state).dump(2));
+    std::string text = DumpState(state, path + L".data", DataFolderBase(path)).dump(2);
+    WriteWholeFile(path, text.data(), text.size());
     if (locked) state.mutex.unlock();
 }
 
@@ -158,6 +145,8 @@ void EnsureFixturesLoaded() {
     state.fixturesLoaded = true;
     std::wstring path = Environment(L"KIVO_SIM_DEVICES");
     if (path.empty()) return;
+    size_t cut = path.find_last_of(L"\\/");
+    state.fixtureFolder = cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
     auto text = ReadWholeFile(path);
     if (!text) {
         g_lastError = "cannot read " + ToUtf8(path);
@@ -303,6 +292,8 @@ KIVOSIM_API int KivoSimSetDevice(const wchar_t *pnpId, const char *text) {
     if (settings.contains("refuseFirstOpen")) device->refuseFirstOpen = settings["refuseFirstOpen"].get<bool>();
     if (settings.contains("transferSize")) device->transferSize = settings["transferSize"].get<uint32_t>();
     if (settings.contains("bandwidth")) device->bandwidth = settings["bandwidth"].get<uint64_t>();
+    if (settings.contains("idPrefix") && settings["idPrefix"].is_string())
+        device->idPrefix = FromUtf8(settings["idPrefix"].get<std::string>());
     if (settings.contains("latency"))
         for (auto &[method, micros] : settings["latency"].items()) device->latencyMicros[method] = micros.get<uint64_t>();
     return 1;

@@ -2,6 +2,7 @@
 
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -31,7 +32,7 @@ Object *Device::Find(const std::wstring &id) {
 std::wstring Device::NewObjectId(Kind kind) {
     for (;;) {
         std::wstring id = kind == Kind::Storage ? L"s" + std::to_wstring(nextStorageNumber++)
-                                                : L"o" + std::to_wstring(nextObjectNumber++);
+                                                : idPrefix + std::to_wstring(nextObjectNumber++);
         if (!objects.count(id)) return id;
     }
 }
@@ -75,16 +76,26 @@ void SpinMicros(uint64_t micros) {
 static bool RuleMatches(const FaultRule &rule, const char *method, const std::wstring &device,
                         const std::wstring &objectId) {
     if (rule.method != method) return false;
-    if (!rule.device.empty() && !device.empty() && rule.device != device) return false;
+    // A rule given under a device fires only on that device's calls.
+    if (!rule.device.empty() && rule.device != device) return false;
     if (!rule.objectId.empty() && rule.objectId != objectId) return false;
     return true;
 }
 
 FaultRule *FindStreamRule(State &state, const char *method, const std::wstring &device,
                           const std::wstring &objectId) {
-    for (auto &rule : state.faults)
-        if (rule.streamRule && RuleMatches(rule, method, device, objectId)) return &rule;
+    for (auto &rule : state.faults) {
+        if (!rule.streamRule || !RuleMatches(rule, method, device, objectId)) continue;
+        if (rule.times >= 0 && rule.fired >= static_cast<uint64_t>(rule.times)) continue;
+        return &rule;
+    }
     return nullptr;
+}
+
+bool StreamRuleFires(FaultRule &rule) {
+    if (++rule.seen <= rule.skip) return false;
+    rule.fired++;
+    return true;
 }
 
 Call::Call(const char *method, const std::wstring &device, const std::wstring &objectId)
@@ -102,6 +113,7 @@ Call::Call(const char *method, const std::wstring &device, const std::wstring &o
         if (rule.times >= 0 && rule.fired >= static_cast<uint64_t>(rule.times)) continue;
         rule.fired++;
         fault_ = rule.hr;
+        placement_ = rule.inResults;
         break;
     }
     // The log is for tests; a long-running host that never reads it must
@@ -128,6 +140,7 @@ json &Call::Entry() {
 Call::~Call() {
     lock_.unlock();
     SpinMicros(latency_);
+    SetLastError(kSimLastError);
 }
 
 // ---- properties ----------------------------------------------------------
@@ -195,6 +208,38 @@ std::vector<PROPERTYKEY> AllPropertyKeys() {
             WPD_OBJECT_ISHIDDEN,     WPD_OBJECT_ISSYSTEM,          WPD_OBJECT_SIZE,
             WPD_OBJECT_ORIGINAL_FILE_NAME, WPD_OBJECT_DATE_CREATED, WPD_OBJECT_DATE_MODIFIED,
             WPD_OBJECT_CAN_DELETE,   WPD_FUNCTIONAL_OBJECT_CATEGORY, WPD_DEVICE_FRIENDLY_NAME};
+}
+
+// ---- files ---------------------------------------------------------------
+
+std::optional<std::string> ReadWholeFile(const std::wstring &path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    std::string text;
+    std::vector<char> buffer(1 << 20);
+    DWORD got = 0;
+    BOOL ok = TRUE;
+    while ((ok = ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) && got > 0)
+        text.append(buffer.data(), got);
+    CloseHandle(file);
+    if (!ok) return std::nullopt;
+    return text;
+}
+
+bool WriteWholeFile(const std::wstring &path, const void *data, size_t size) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const auto *bytes = static_cast<const char *>(data);
+    bool ok = true;
+    while (ok && size > 0) {
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
+        DWORD written = 0;
+        ok = WriteFile(file, bytes, chunk, &written, nullptr) && written == chunk;
+        bytes += chunk;
+        size -= chunk;
+    }
+    CloseHandle(file);
+    return ok;
 }
 
 // ---- text ----------------------------------------------------------------

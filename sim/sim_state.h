@@ -47,6 +47,9 @@ struct Object {
     std::optional<GUID> format;
     std::optional<bool> hidden, system, canDelete;
     std::optional<double> created, modified;  // VT_DATE, device local time
+    // The variant type of a date sent as something other than VT_DATE (the
+    // date itself is then not set), so tests can see what a client sent.
+    std::optional<VARTYPE> createdType, modifiedType;
     ObjectData data;
     bool overridesSize = false;            // a reportedSize was given
     std::optional<uint64_t> reportedSize;  // with overridesSize: none = no size property
@@ -65,6 +68,7 @@ struct Device {
     uint64_t nextStorageNumber = 10001;
     std::map<std::string, uint64_t> latencyMicros;
     uint64_t bandwidth = 0;  // bytes per second for streams, 0 = unlimited
+    std::wstring idPrefix = L"o";  // of the IDs given to new folders and files
 
     Object *Find(const std::wstring &id);
     std::wstring NewObjectId(Kind kind);
@@ -80,6 +84,9 @@ struct FaultRule {
     bool streamRule = false;
     uint64_t afterBytes = 0;
     bool shortTransfer = false;
+    // SendCommand only: where the failure goes instead of the call's own
+    // result ("both", "common" or "write"; empty: the call fails).
+    std::string inResults;
     uint64_t seen = 0;
     uint64_t fired = 0;
 };
@@ -94,6 +101,7 @@ struct State {
     std::map<std::string, uint64_t> counters;
     bool fixturesLoaded = false;
     bool logging = true;
+    std::wstring fixtureFolder;  // where relative data files of a fixture are read from
 
     Device *FindDevice(const std::wstring &pnpId);
 };
@@ -114,7 +122,11 @@ public:
     Call(const Call &) = delete;
     Call &operator=(const Call &) = delete;
 
-    bool Faulted() const { return fault_.has_value() && FAILED(*fault_); }
+    bool Faulted() const { return fault_.has_value() && FAILED(*fault_) && placement_.empty(); }
+    // A rule that fired with an "inResults" placement: the call succeeds and
+    // its results carry the rule's code.
+    std::optional<HRESULT> ResultFault() const { return placement_.empty() ? std::nullopt : fault_; }
+    const std::string &Placement() const { return placement_; }
     HRESULT FaultCode() const { return *fault_; }
     // The result to return after the work was done: a success code a rule
     // asked for (S_FALSE from EnumObjects, say), else ok.
@@ -127,13 +139,22 @@ private:
     State &state_;
     std::unique_lock<std::recursive_mutex> lock_;
     std::optional<HRESULT> fault_;
+    std::string placement_;
     Device *device_ = nullptr;
     uint64_t latency_ = 0;
     size_t entryIndex_ = SIZE_MAX;
 };
 
-// The first stream rule for method that applies to objectId on device, if any.
+// The first stream rule for method that applies to objectId on device and
+// has not fired its number of times yet, if any.
 FaultRule *FindStreamRule(State &state, const char *method, const std::wstring &device, const std::wstring &objectId);
+// Counts one stream call that reached the rule's byte count; true when the
+// rule fires on it (its skip count is used up).
+bool StreamRuleFires(FaultRule &rule);
+
+// The last-error code every simulated method and Release leave behind, as
+// the platform's own calls leave codes of their own.
+constexpr DWORD kSimLastError = ERROR_IO_DEVICE;
 
 // Busy-waits for the given number of microseconds (Sleep is too coarse).
 void SpinMicros(uint64_t micros);
@@ -141,6 +162,10 @@ void SpinMicros(uint64_t micros);
 // Property values of an object, as GetValues reports them.
 bool ReadProperty(const Device &device, const Object &object, REFPROPERTYKEY key, PROPVARIANT &out);
 std::vector<PROPERTYKEY> AllPropertyKeys();
+
+// Whole-file reads and writes of the fixture and dump files.
+std::optional<std::string> ReadWholeFile(const std::wstring &path);
+bool WriteWholeFile(const std::wstring &path, const void *data, size_t size);
 
 // Text helpers.
 std::string ToUtf8(const std::wstring &text);
@@ -155,8 +180,13 @@ std::optional<double> ParseDate(const std::string &text);
 
 // Fixture format (load and dump).
 int LoadFixtureJson(State &state, const json &fixture, std::string *error);
-json DumpState(State &state);
-json DumpObject(const Device &device, const Object &object, bool withChildren);
+// With dataFolder, stored data that the JSON cannot hold as text (binary,
+// or larger than 64 KiB) is written to a file there and named by "dataFile"
+// (relative to dataBase); without, only its size and hash are dumped.
+json DumpState(State &state, const std::wstring &dataFolder = std::wstring(),
+               const std::wstring &dataBase = std::wstring());
+struct DataFiles;
+json DumpObject(const Device &device, const Object &object, bool withChildren, DataFiles *files = nullptr);
 bool AddObjectJson(State &state, Device &device, const std::wstring &parentId, const json &object,
                    std::wstring *newId, std::string *error);
 bool ParseFaultRule(const json &rule, const std::wstring &device, FaultRule &out, std::string *error);

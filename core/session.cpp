@@ -29,27 +29,19 @@ bool NameEquals(const HeapArray<wchar_t> &reported, DWORD capacity, const wchar_
     return false;
 }
 
-// Opens one device, retrying read-only once when the first Open is refused.
-// A device that cannot be had, whether its object cannot be made or it will
-// not open, is not ready.
+// Opens one device, retrying read-only once when the first Open is refused;
+// null when its object cannot be made or it will not open.
 ComPtr<IPortableDevice> OpenDevice(LPCWSTR deviceId, IPortableDeviceValues *clientInfo) {
     ComPtr<IPortableDevice> device;
     if (FAILED(CoCreateInstance(CLSID_PortableDeviceFTM, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDevice,
-                                reinterpret_cast<void **>(device.GetAddressOf())))) {
-        SetLastError(ERROR_NOT_READY);
+                                reinterpret_cast<void **>(device.GetAddressOf()))))
         return nullptr;
-    }
     HRESULT hr = device->Open(deviceId, clientInfo);
     if (hr == E_ACCESSDENIED) {
         clientInfo->SetUnsignedIntegerValue(WPD_CLIENT_DESIRED_ACCESS, GENERIC_READ);
         hr = device->Open(deviceId, clientInfo);
     }
-    if (FAILED(hr)) {
-        // Released first: the release may leave a code of its own.
-        device.Reset();
-        SetLastError(ERROR_NOT_READY);
-        return nullptr;
-    }
+    if (FAILED(hr)) return nullptr;
     return device;
 }
 
@@ -134,8 +126,9 @@ ComPtr<IPortableDevice> OpenDeviceByFriendlyName(const wchar_t *name, DeviceSess
         ComPtr<IPortableDevice> device = OpenDevice(deviceId, session.clientInfo.Get());
         if (device) return device;
     }
-    // Set last: the manager's queries after a refused device leave codes
-    // of their own.
+    // Set last, after every platform call: a named device that cannot be
+    // had, whether its object cannot be made or it will not open, is not
+    // ready; no device of the name leaves the caller's code.
     SetLastError(nameFound ? ERROR_NOT_READY : entryCode);
     return nullptr;
 }

@@ -142,6 +142,7 @@ private:
             return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
         }
         std::memcpy(buffer, name->c_str(), needed * sizeof(wchar_t));
+        if (call.device()->unterminatedNames) buffer[needed - 1] = L'#';
         *length = needed;
         return call.Result(S_OK);
     }

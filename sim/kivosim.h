@@ -20,6 +20,9 @@ KIVOSIM_API void KivoSimReset(void);
 // Adds the devices of a fixture (UTF-8 JSON text); the number added, or -1
 // (the error text goes to KivoSimLastError).
 KIVOSIM_API int KivoSimLoadFixture(const char *json);
+// The same from a fixture file; its relative "dataFile" names are read from
+// the file's folder.
+KIVOSIM_API int KivoSimLoadFixtureFile(const wchar_t *path);
 // Adds one object (fixture object JSON, children included) under parentId;
 // its ID is written to idOut. 1 on success.
 KIVOSIM_API int KivoSimAddObject(const wchar_t *pnpId, const wchar_t *parentId, const char *json, wchar_t *idOut,

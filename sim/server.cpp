@@ -262,6 +262,27 @@ KIVOSIM_API int KivoSimLoadFixture(const char *text) {
     return LoadFixtureJson(state, fixture, &g_lastError);
 }
 
+KIVOSIM_API int KivoSimLoadFixtureFile(const wchar_t *path) {
+    if (!path) return -1;
+    auto text = ReadWholeFile(path);
+    if (!text) {
+        g_lastError = "cannot read " + ToUtf8(path);
+        return -1;
+    }
+    State &state = GetState();
+    std::lock_guard<std::recursive_mutex> lock(state.mutex);
+    EnsureFixturesLoaded();
+    std::wstring file(path);
+    size_t cut = file.find_last_of(L"\\/");
+    state.fixtureFolder = cut == std::wstring::npos ? std::wstring() : file.substr(0, cut + 1);
+    json fixture = json::parse(*text, nullptr, false);
+    if (fixture.is_discarded()) {
+        g_lastError = "fixture is not valid JSON";
+        return -1;
+    }
+    return LoadFixtureJson(state, fixture, &g_lastError);
+}
+
 KIVOSIM_API int KivoSimAddObject(const wchar_t *pnpId, const wchar_t *parentId, const char *text, wchar_t *idOut,
                                  size_t idCapacity) {
     State &state = GetState();
@@ -292,6 +313,7 @@ KIVOSIM_API int KivoSimSetDevice(const wchar_t *pnpId, const char *text) {
     if (settings.contains("refuseFirstOpen")) device->refuseFirstOpen = settings["refuseFirstOpen"].get<bool>();
     if (settings.contains("transferSize")) device->transferSize = settings["transferSize"].get<uint32_t>();
     if (settings.contains("bandwidth")) device->bandwidth = settings["bandwidth"].get<uint64_t>();
+    if (settings.contains("unterminatedNames")) device->unterminatedNames = settings["unterminatedNames"].get<bool>();
     if (settings.contains("idPrefix") && settings["idPrefix"].is_string())
         device->idPrefix = FromUtf8(settings["idPrefix"].get<std::string>());
     if (settings.contains("latency"))

@@ -69,6 +69,9 @@ struct Device {
     std::map<std::string, uint64_t> latencyMicros;
     uint64_t bandwidth = 0;  // bytes per second for streams, 0 = unlimited
     std::wstring idPrefix = L"o";  // of the IDs given to new folders and files
+    // A misbehaving driver: its name queries fill the terminator's place
+    // with a character instead of the NUL.
+    bool unterminatedNames = false;
 
     Object *Find(const std::wstring &id);
     std::wstring NewObjectId(Kind kind);

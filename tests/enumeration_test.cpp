@@ -399,3 +399,83 @@ TEST_F(Status, PathsThatAreNotDevicePathsOrDoNotResolve) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(std::memcmp(&record, &before, sizeof record), 0);
 }
+
+// ---- boundaries and handles that guard against real faults --------------------
+
+TEST_F(Enumeration, AClosedOrUnknownListingHandleIsInvalidAndNeverReachesTheFileSystem) {
+    WIN32_FIND_DATAW record{};
+    HANDLE handle = KivoFindFirstFile(L"Phone\\Card\\*", &record);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(KivoFindClose(handle), FALSE);
+    EXPECT_EQ(GetLastError(), 0u);
+    for (HANDLE stale : {handle, reinterpret_cast<HANDLE>(0x1234), reinterpret_cast<HANDLE>(0xFFFF),
+                         static_cast<HANDLE>(nullptr)}) {
+        SetLastError(0);
+        EXPECT_FALSE(KivoFindNextFile(stale, &record));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        SetLastError(0);
+        EXPECT_FALSE(KivoFindClose(stale));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+}
+
+TEST_F(Enumeration, AnEmptyBatchCalledSOkEndsTheWalk) {
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1",
+                                  {{"method", "IEnumPortableDeviceObjectIDs::Next"}, {"hr", "0x00000000"}, {"times", 50}}));
+    KivoSimClearLog();
+    DWORD code = 1;
+    EXPECT_TRUE(List(L"Phone\\Card\\Empty\\*", &code).empty());
+    EXPECT_EQ(code, 0u);
+    EXPECT_LE(KivoSimCallCount("IEnumPortableDeviceObjectIDs::Next"), 10u) << "every walk ends at its empty batch";
+}
+
+TEST_F(Enumeration, AnIdOfThirteenCharactersIsReadOneOfFourteenIsNot) {
+    std::wstring empty = Id(L"Card\\Empty");
+    ASSERT_TRUE(KivoSimAddObject(L"usb#phone-1", empty.c_str(),
+                                 R"({"kind": "file", "name": "thirteen", "id": "abcdefghijklm"})", nullptr, 0));
+    ASSERT_TRUE(KivoSimAddObject(L"usb#phone-1", empty.c_str(),
+                                 R"({"kind": "file", "name": "fourteen", "id": "abcdefghijklmn"})", nullptr, 0));
+    WIN32_FIND_DATAW record{};
+    HANDLE handle = KivoFindFirstFile(L"Phone\\Card\\Empty\\*", &record);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(record.cFileName, L"thirteen");
+    EXPECT_STREQ(record.cAlternateFileName, L"abcdefghijklm");
+    EXPECT_FALSE(KivoFindNextFile(handle, &record)) << "the 14-character ID would be cut";
+    KivoFindClose(handle);
+}
+
+TEST_F(Enumeration, EveryAsciiLetterIsFoldedInLookups) {
+    std::wstring empty = Id(L"Card\\Empty");
+    ASSERT_TRUE(KivoSimAddObject(L"usb#phone-1", empty.c_str(),
+                                 R"({"kind": "file", "name": "abcdefghijklmnopqrstuvwxyz.jpg", "data": "x"})", nullptr, 0));
+    WIN32_FIND_DATAW record{};
+    EXPECT_TRUE(KivoGetStatus(L"Phone\\CARD\\EMPTY\\ABCDEFGHIJKLMNOPQRSTUVWXYZ.JPG", &record));
+    EXPECT_STREQ(record.cFileName, L"abcdefghijklmnopqrstuvwxyz.jpg");
+    EXPECT_FALSE(KivoGetStatus(L"Phone\\Card\\Empty\\abcdefghijklmnopqrstuvwxyz.jpgx", &record));
+}
+
+TEST_F(Enumeration, TheFolderPartMayHold259CharactersNot260) {
+    WIN32_FIND_DATAW record{};
+    std::wstring fits = L"Phone\\Card\\" + std::wstring(247, L'f') + L"\\";
+    ASSERT_EQ(fits.size(), 259u);
+    EXPECT_EQ(KivoFindFirstFile((fits + L"*").c_str(), &record), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << "accepted, then not found";
+    std::wstring over = L"Phone\\Card\\" + std::wstring(248, L'f') + L"\\";
+    EXPECT_EQ(KivoFindFirstFile((over + L"*").c_str(), &record), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+}
+
+TEST_F(Devices, NamesThatDifferOnlyInCaseOrDoNotFitAreNotListed) {
+    std::string name259(259, 'n'), name260(260, 'm');
+    Load({{"devices",
+           {DeviceJson("usb#1", "Phone", "phone", json::array()),
+            DeviceJson("usb#2", name259.c_str(), name259.c_str(), json::array()),
+            DeviceJson("usb#3", name260.c_str(), name260.c_str(), json::array())}}});
+    EXPECT_EQ(ListDevices(), (Names{Widen(name259)}));
+}
+
+TEST_F(Devices, NamesAreEndedAtTheLengthTheDeviceReports) {
+    Load(PhoneFixture());
+    ASSERT_TRUE(KivoSimSetDevice(L"usb#phone-1", R"({"unterminatedNames": true})"));
+    EXPECT_EQ(ListDevices(), (Names{L"Phone"}));
+}

@@ -41,21 +41,21 @@ static void PrintChildren(IPortableDeviceContent *content, const wchar_t *parent
     }
 }
 
-static bool Upload(IPortableDeviceContent *content, const wchar_t *folder) {
+static bool Upload(IPortableDeviceContent *content, const wchar_t *folder, const wchar_t *name, const void *data,
+                   ULONG size) {
     ComPtr<IPortableDeviceValues> values;
     if (FAILED(CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
                                 reinterpret_cast<void **>(values.GetAddressOf()))))
         return false;
-    const char text[] = "from host";
     values->SetStringValue(WPD_OBJECT_PARENT_ID, folder);
-    values->SetStringValue(WPD_OBJECT_NAME, L"hello");
-    values->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, L"hello.txt");
-    values->SetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, sizeof text - 1);
+    values->SetStringValue(WPD_OBJECT_NAME, name);
+    values->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, name);
+    values->SetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, size);
     ComPtr<IStream> stream;
     if (FAILED(content->CreateObjectWithPropertiesAndData(values.Get(), stream.GetAddressOf(), nullptr, nullptr)))
         return false;
     ULONG written = 0;
-    return SUCCEEDED(stream->Write(text, sizeof text - 1, &written)) && SUCCEEDED(stream->Commit(STGC_DEFAULT));
+    return SUCCEEDED(stream->Write(data, size, &written)) && SUCCEEDED(stream->Commit(STGC_DEFAULT));
 }
 
 int main() {
@@ -81,7 +81,12 @@ int main() {
         ComPtr<IPortableDeviceContent> content;
         device->Content(content.GetAddressOf());
         PrintChildren(content.Get(), L"s10001");
-        std::printf("upload %s\n", Upload(content.Get(), L"s10001") ? "ok" : "failed");
+        const char text[] = "from host";
+        std::printf("upload %s\n", Upload(content.Get(), L"s10001", L"hello.txt", text, sizeof text - 1) ? "ok" : "failed");
+        // Binary data, larger than a dump holds as text: bytes 0 to 255, over and over.
+        static unsigned char blob[70000];
+        for (size_t i = 0; i < sizeof blob; ++i) blob[i] = static_cast<unsigned char>(i * 7);
+        std::printf("blob %s\n", Upload(content.Get(), L"s10001", L"blob.bin", blob, sizeof blob) ? "ok" : "failed");
     }
     KivoUninitialize();
     std::fflush(stdout);

@@ -2,6 +2,8 @@
 // their final state to the dump file when the host ends.
 #include "support/test_support.h"
 
+#include <vector>
+
 using namespace kivotest;
 
 namespace {
@@ -63,17 +65,28 @@ TEST(Fixture, AnUnmodifiedHostSeesTheFixtureAndItsChangesAreDumped) {
     ASSERT_FALSE(dump.is_discarded());
     ASSERT_EQ(dump["devices"].size(), 2u);
     const json &storage = dump["devices"][0]["objects"][0];
-    ASSERT_EQ(storage["children"].size(), 4u);
+    ASSERT_EQ(storage["children"].size(), 5u);
     const json &uploaded = storage["children"][3];
     EXPECT_EQ(uploaded["originalFileName"], "hello.txt");
     EXPECT_EQ(uploaded["data"], "from host");
     EXPECT_EQ(uploaded["size"], 9);
     EXPECT_EQ(uploaded["sha256"].get<std::string>().size(), 64u);
 
-    // The dump loads back as a fixture.
+    const json &blob = storage["children"][4];
+    EXPECT_EQ(blob["size"], 70000);
+    EXPECT_FALSE(blob.contains("data"));
+    ASSERT_TRUE(blob.contains("dataFile")) << blob.dump();
+
+    // The dump loads back as a fixture, binary data included.
     KivoSimReset();
-    EXPECT_EQ(KivoSimLoadFixture(dump.dump().c_str()), 2) << kivosim::LastError();
+    EXPECT_EQ(KivoSimLoadFixtureFile(folder.File(L"dump.json").c_str()), 2) << kivosim::LastError();
     EXPECT_EQ(kivosim::FindObject(L"usb#phone-1", L"Card\\hello.txt"), Widen(uploaded["id"].get<std::string>()));
+    std::wstring blobId = kivosim::FindObject(L"usb#phone-1", L"Card\\blob.bin");
+    std::vector<unsigned char> bytes(70001);
+    ASSERT_EQ(KivoSimReadData(L"usb#phone-1", blobId.c_str(), 0, bytes.data(), bytes.size()), 70000u);
+    bool same = true;
+    for (size_t i = 0; i < 70000; ++i) same = same && bytes[i] == static_cast<unsigned char>(i * 7);
+    EXPECT_TRUE(same) << "the data comes back byte for byte";
 }
 
 TEST(Fixture, MalformedFixtureIsReported) {

@@ -114,8 +114,51 @@ TEST_F(Session, DeviceObjectsAreCreatedFresh) {
     ASSERT_TRUE(kivosim::AddFault(nullptr, {{"method", "PortableDeviceFTM::CreateInstance"}, {"hr", "0x8007000E"}, {"times", 1}}));
     DeviceSession session;
     ASSERT_TRUE(kivo::InitSession(&session));
+    SetLastError(0);
     EXPECT_FALSE(kivo::OpenDeviceByFriendlyName(L"Phone", session));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY)) << "a named device that cannot be had";
     EXPECT_TRUE(kivo::OpenDeviceByFriendlyName(L"Phone", session));
+}
+
+TEST_F(Session, ANameMatchNobodyHasKeepsTheCallersCode) {
+    Load(PhoneFixture());
+    DeviceSession session;
+    ASSERT_TRUE(kivo::InitSession(&session));
+    SetLastError(4242);
+    EXPECT_FALSE(kivo::OpenDeviceByFriendlyName(L"Tablet", session));
+    EXPECT_EQ(GetLastError(), 4242u);
+}
+
+TEST_F(Session, OnlyAccessDeniedIsRetriedReadOnlyAndOnlyWithinItsCall) {
+    Load(PhoneFixture());
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", {{"method", "IPortableDevice::Open"}, {"hr", "0x80004005"}, {"times", 1}}));
+    {
+        DeviceSession session;
+        ASSERT_TRUE(kivo::InitSession(&session));
+        EXPECT_FALSE(kivo::OpenDeviceByFriendlyName(L"Phone", session));
+        EXPECT_EQ(OpenCalls().size(), 1u) << "E_FAIL is final";
+    }
+    KivoSimClearLog();
+    ASSERT_TRUE(KivoSimSetDevice(L"usb#phone-1", R"({"refuseFirstOpen": true})"));
+    {
+        DeviceSession session;
+        ASSERT_TRUE(kivo::InitSession(&session));
+        EXPECT_TRUE(kivo::OpenDeviceByFriendlyName(L"Phone", session));
+    }
+    DeviceSession next;
+    ASSERT_TRUE(kivo::InitSession(&next));
+    EXPECT_TRUE(kivo::OpenDeviceByFriendlyName(L"Phone", next));
+    auto opens = OpenCalls();
+    ASSERT_EQ(opens.size(), 3u);
+    EXPECT_EQ(opens[2]["values"], ClientValues()) << "the next call asks for the default access again";
+}
+
+TEST_F(Session, NamesAreEndedAtTheLengthTheDeviceReports) {
+    Load(PhoneFixture());
+    ASSERT_TRUE(KivoSimSetDevice(L"usb#phone-1", R"({"unterminatedNames": true})"));
+    DeviceSession session;
+    ASSERT_TRUE(kivo::InitSession(&session));
+    EXPECT_EQ(Device(kivo::OpenDeviceByFriendlyName(L"Phone", session).Get()), "usb#phone-1");
 }
 
 TEST_F(Session, InitSessionFailsWithoutManagerOrClientInformation) {

@@ -464,3 +464,246 @@ TEST_F(Sim, ValuesKeepInsertionOrderAndCheckTypes) {
     EXPECT_EQ(values->GetStringValue(WPD_OBJECT_NAME, &text), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
     EXPECT_EQ(values->GetStringValue(WPD_CLIENT_NAME, nullptr), E_POINTER);
 }
+
+// ---- a sim as strict as a device -------------------------------------------------
+
+namespace {
+
+// The parameters of a properties-set command that renames objectId (no
+// object ID when objectId is null).
+ComPtr<IPortableDeviceValues> RenameCommand(const wchar_t *objectId, const wchar_t *newName) {
+    auto parameters = MakeValues();
+    auto properties = MakeValues();
+    parameters->SetGuidValue(WPD_PROPERTY_COMMON_COMMAND_CATEGORY, WPD_COMMAND_OBJECT_PROPERTIES_SET.fmtid);
+    parameters->SetUnsignedIntegerValue(WPD_PROPERTY_COMMON_COMMAND_ID, WPD_COMMAND_OBJECT_PROPERTIES_SET.pid);
+    if (objectId) parameters->SetStringValue(WPD_PROPERTY_OBJECT_PROPERTIES_OBJECT_ID, objectId);
+    properties->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, newName);
+    parameters->SetIPortableDeviceValuesValue(WPD_PROPERTY_OBJECT_PROPERTIES_PROPERTY_VALUES, properties.Get());
+    return parameters;
+}
+
+struct CommandOutcome {
+    HRESULT call = E_FAIL;
+    HRESULT common = E_FAIL;
+    HRESULT write = E_FAIL;  // of WPD_OBJECT_ORIGINAL_FILE_NAME
+};
+
+CommandOutcome SendRename(IPortableDevice *device, const wchar_t *objectId, const wchar_t *newName) {
+    CommandOutcome out;
+    ComPtr<IPortableDeviceValues> results;
+    out.call = device->SendCommand(0, RenameCommand(objectId, newName).Get(), results.GetAddressOf());
+    if (!results) return out;
+    results->GetErrorValue(WPD_PROPERTY_COMMON_HRESULT, &out.common);
+    ComPtr<IPortableDeviceValues> writes;
+    if (SUCCEEDED(results->GetIPortableDeviceValuesValue(WPD_PROPERTY_OBJECT_PROPERTIES_PROPERTY_WRITE_RESULTS,
+                                                          writes.GetAddressOf())))
+        writes->GetErrorValue(WPD_OBJECT_ORIGINAL_FILE_NAME, &out.write);
+    return out;
+}
+
+ComPtr<IPortableDevice> OpenReadOnly(const wchar_t *pnpId) {
+    ComPtr<IPortableDevice> device;
+    CoCreateInstance(CLSID_PortableDeviceFTM, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDevice,
+                     reinterpret_cast<void **>(device.GetAddressOf()));
+    auto info = MakeValues();
+    info->SetUnsignedIntegerValue(WPD_CLIENT_DESIRED_ACCESS, GENERIC_READ);
+    if (!device || FAILED(device->Open(pnpId, info.Get()))) return nullptr;
+    return device;
+}
+
+std::wstring Find(const wchar_t *path) { return kivosim::FindObject(L"usb#phone-1", path); }
+
+}  // namespace
+
+TEST_F(Sim, EveryMethodAndReleaseLeaveALastErrorCodeOfTheirOwn) {
+    auto device = OpenDevice(L"usb#phone-1");
+    ComPtr<IPortableDeviceContent> content;
+    SetLastError(1234);
+    ASSERT_EQ(device->Content(content.GetAddressOf()), S_OK);
+    EXPECT_EQ(GetLastError(), 1117u);
+    SetLastError(1234);
+    content.Reset();
+    EXPECT_EQ(GetLastError(), 1117u) << "Release";
+}
+
+TEST_F(Sim, CommandRulesCanPutTheirFailureInTheResults) {
+    auto device = OpenDevice(L"usb#phone-1");
+    std::wstring a = Find(L"Card\\DCIM\\a.jpg");
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", {{"method", "IPortableDevice::SendCommand"}, {"hr", "0x80070005"},
+                                                   {"inResults", true}, {"times", 1}}));
+    CommandOutcome both = SendRename(device.Get(), a.c_str(), L"x.jpg");
+    EXPECT_EQ(both.call, S_OK) << "the command reached the driver";
+    EXPECT_EQ(both.common, E_ACCESSDENIED);
+    EXPECT_EQ(both.write, E_ACCESSDENIED);
+    EXPECT_EQ(Find(L"Card\\DCIM\\a.jpg"), a) << "nothing changed";
+
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", {{"method", "IPortableDevice::SendCommand"}, {"hr", "0x80070005"},
+                                                   {"inResults", "write"}, {"times", 1}}));
+    CommandOutcome write = SendRename(device.Get(), a.c_str(), L"x.jpg");
+    EXPECT_EQ(write.common, S_OK);
+    EXPECT_EQ(write.write, E_ACCESSDENIED);
+    EXPECT_EQ(Find(L"Card\\DCIM\\a.jpg"), a);
+
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", {{"method", "IPortableDevice::SendCommand"}, {"hr", "0x00000001"},
+                                                   {"inResults", "common"}, {"times", 1}}));
+    CommandOutcome common = SendRename(device.Get(), a.c_str(), L"x.jpg");
+    EXPECT_EQ(common.common, S_FALSE);
+    EXPECT_EQ(common.write, S_OK);
+    EXPECT_EQ(Find(L"Card\\DCIM\\a.jpg"), a);
+
+    CommandOutcome ok = SendRename(device.Get(), a.c_str(), L"x.jpg");
+    EXPECT_EQ(ok.common, S_OK);
+    EXPECT_EQ(Find(L"Card\\DCIM\\x.jpg"), a) << "the rules are used up";
+}
+
+TEST_F(Sim, PropertiesSetWithoutAnObjectIdFailsAndRenamesNothing) {
+    auto device = OpenDevice(L"usb#phone-1");
+    CommandOutcome outcome = SendRename(device.Get(), nullptr, L"Renamed");
+    EXPECT_EQ(outcome.call, S_OK);
+    EXPECT_EQ(outcome.common, E_INVALIDARG);
+    json root = kivosim::Object(L"usb#phone-1", L"DEVICE");
+    EXPECT_FALSE(root.contains("originalFileName")) << root.dump();
+}
+
+TEST_F(Sim, AReadOnlyConnectionRefusesEveryWrite) {
+    auto device = OpenReadOnly(L"usb#phone-1");
+    ASSERT_TRUE(device);
+    auto content = ContentOf(device.Get());
+    std::wstring dcim = Find(L"Card\\DCIM"), a = Find(L"Card\\DCIM\\a.jpg");
+    EXPECT_EQ(content->Delete(PORTABLE_DEVICE_DELETE_NO_RECURSION, IdCollection(a).Get(), nullptr), E_ACCESSDENIED);
+    auto folder = MakeValues();
+    folder->SetStringValue(WPD_OBJECT_PARENT_ID, dcim.c_str());
+    folder->SetStringValue(WPD_OBJECT_NAME, L"New");
+    folder->SetGuidValue(WPD_OBJECT_CONTENT_TYPE, WPD_CONTENT_TYPE_FOLDER);
+    LPWSTR id = nullptr;
+    EXPECT_EQ(content->CreateObjectWithPropertiesOnly(folder.Get(), &id), E_ACCESSDENIED);
+    ComPtr<IStream> upload;
+    EXPECT_EQ(content->CreateObjectWithPropertiesAndData(folder.Get(), upload.GetAddressOf(), nullptr, nullptr),
+              E_ACCESSDENIED);
+    ComPtr<IPortableDeviceValues> results;
+    EXPECT_EQ(device->SendCommand(0, RenameCommand(a.c_str(), L"x.jpg").Get(), results.GetAddressOf()), E_ACCESSDENIED);
+    EXPECT_EQ(Find(L"Card\\DCIM\\a.jpg"), a);
+    EXPECT_TRUE(Find(L"Card\\DCIM\\New").empty());
+    EXPECT_EQ(Children(content.Get(), dcim.c_str(), 10).size(), 3u) << "reading still works";
+}
+
+TEST_F(Sim, DeleteKeepsWhatItCouldNotDelete) {
+    std::wstring card = Find(L"Card");
+    ASSERT_TRUE(KivoSimAddObject(L"usb#phone-1", card.c_str(),
+                                 R"({"kind": "folder", "name": "Keep", "children": [
+                                     {"kind": "file", "name": "free"},
+                                     {"kind": "folder", "name": "Sub", "children": [
+                                       {"kind": "file", "name": "locked", "canDelete": false}]}]})",
+                                 nullptr, 0));
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    std::wstring keep = Find(L"Card\\Keep");
+    EXPECT_EQ(content->Delete(PORTABLE_DEVICE_DELETE_WITH_RECURSION, IdCollection(keep).Get(), nullptr),
+              E_ACCESSDENIED);
+    EXPECT_FALSE(Find(L"Card\\Keep\\free").empty()) << "an error return deletes nothing";
+    EXPECT_FALSE(Find(L"Card\\Keep\\Sub\\locked").empty());
+
+    std::wstring b = Find(L"Card\\DCIM\\b.jpg");
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1",
+                                  {{"method", "IPortableDeviceContent::Delete"}, {"hr", "0x00000001"}, {"times", 1}}));
+    EXPECT_EQ(content->Delete(PORTABLE_DEVICE_DELETE_NO_RECURSION, IdCollection(b).Get(), nullptr), S_FALSE);
+    EXPECT_EQ(Find(L"Card\\DCIM\\b.jpg"), b) << "S_FALSE: the object was not deleted";
+}
+
+TEST_F(Sim, CreationNeedsAParentAndRecordsDatesOfTheWrongType) {
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    auto orphan = MakeValues();
+    orphan->SetStringValue(WPD_OBJECT_NAME, L"Orphan");
+    orphan->SetGuidValue(WPD_OBJECT_CONTENT_TYPE, WPD_CONTENT_TYPE_FOLDER);
+    LPWSTR id = nullptr;
+    EXPECT_EQ(content->CreateObjectWithPropertiesOnly(orphan.Get(), &id), E_INVALIDARG);
+    ComPtr<IStream> stream;
+    EXPECT_EQ(content->CreateObjectWithPropertiesAndData(orphan.Get(), stream.GetAddressOf(), nullptr, nullptr),
+              E_INVALIDARG);
+    EXPECT_EQ(kivosim::Object(L"usb#phone-1", L"DEVICE")["childIds"].size(), 1u) << "nothing under the device";
+
+    std::wstring empty = Find(L"Card\\Empty");
+    auto folder = MakeValues();
+    folder->SetStringValue(WPD_OBJECT_PARENT_ID, empty.c_str());
+    folder->SetStringValue(WPD_OBJECT_NAME, L"Dated");
+    folder->SetGuidValue(WPD_OBJECT_CONTENT_TYPE, WPD_CONTENT_TYPE_FOLDER);
+    PROPVARIANT wrong;
+    PropVariantInit(&wrong);
+    wrong.vt = VT_R8;
+    wrong.dblVal = 45000.5;
+    folder->SetValue(WPD_OBJECT_DATE_MODIFIED, &wrong);
+    ASSERT_EQ(content->CreateObjectWithPropertiesOnly(folder.Get(), &id), S_OK);
+    json created = kivosim::Object(L"usb#phone-1", id);
+    CoTaskMemFree(id);
+    EXPECT_EQ(created["modifiedType"], VT_R8) << created.dump();
+    EXPECT_FALSE(created.contains("modified"));
+}
+
+TEST_F(Sim, RevertAbandonsAnUploadAndALaterCommitFails) {
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    std::wstring empty = Find(L"Card\\Empty");
+    ComPtr<IStream> upload = StartUpload(content.Get(), empty, L"gone", 4ull);
+    ASSERT_TRUE(upload);
+    ULONG written = 0;
+    ASSERT_EQ(upload->Write("abcd", 4, &written), S_OK);
+    EXPECT_EQ(upload->Revert(), S_OK);
+    EXPECT_EQ(upload->Commit(STGC_DEFAULT), STG_E_REVERTED);
+    EXPECT_TRUE(Children(content.Get(), empty.c_str(), 10).empty());
+}
+
+TEST_F(Sim, StreamRulesHonourSkipAndTimes) {
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    std::wstring big = Find(L"Card\\DCIM\\big.mp4");
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", {{"method", "IStream::Read"}, {"afterBytes", 0}, {"skip", 1},
+                                                   {"times", 1}, {"hr", "0x8007001F"}}));
+    ComPtr<IPortableDeviceResources> resources;
+    content->Transfer(resources.GetAddressOf());
+    ComPtr<IStream> stream;
+    ASSERT_EQ(resources->GetStream(big.c_str(), WPD_RESOURCE_DEFAULT, STGM_READ, nullptr, stream.GetAddressOf()), S_OK);
+    char buffer[100];
+    ULONG got = 0;
+    EXPECT_EQ(stream->Read(buffer, 100, &got), S_OK) << "skipped";
+    EXPECT_EQ(got, 100u);
+    EXPECT_EQ(stream->Read(buffer, 100, &got), HRESULT_FROM_WIN32(ERROR_GEN_FAILURE));
+    EXPECT_EQ(stream->Read(buffer, 100, &got), S_OK) << "fired its one time";
+}
+
+TEST_F(Sim, RulesUnderADeviceFireOnlyOnItsCalls) {
+    Load({{"devices", {DeviceJson("usb#other", "Other", "Other", json::array())}}});
+    ASSERT_TRUE(kivosim::AddFault(L"usb#other", {{"method", "PortableDeviceValues::CreateInstance"}}));
+    ASSERT_TRUE(kivosim::AddFault(L"usb#other", {{"method", "IPortableDevice::Content"}}));
+    EXPECT_TRUE(MakeValues()) << "class creation belongs to no device";
+    auto device = OpenDevice(L"usb#phone-1");
+    EXPECT_TRUE(ContentOf(device.Get()));
+    auto other = OpenDevice(L"usb#other");
+    EXPECT_FALSE(ContentOf(other.Get()));
+}
+
+TEST_F(Sim, NewObjectsCanGetLongIds) {
+    ASSERT_TRUE(kivosim::SetDevice(L"usb#phone-1", {{"idPrefix", "a-very-long-object-id-"}}));
+    auto device = OpenDevice(L"usb#phone-1");
+    auto content = ContentOf(device.Get());
+    auto folder = MakeValues();
+    folder->SetStringValue(WPD_OBJECT_PARENT_ID, Find(L"Card").c_str());
+    folder->SetStringValue(WPD_OBJECT_NAME, L"Long");
+    folder->SetGuidValue(WPD_OBJECT_CONTENT_TYPE, WPD_CONTENT_TYPE_FOLDER);
+    LPWSTR id = nullptr;
+    ASSERT_EQ(content->CreateObjectWithPropertiesOnly(folder.Get(), &id), S_OK);
+    EXPECT_GT(wcslen(id), 13u);
+    EXPECT_EQ(std::wstring(id).rfind(L"a-very-long-object-id-", 0), 0u);
+    CoTaskMemFree(id);
+}
+
+TEST_F(Sim, NamesOfAMisbehavingDriverAreNotTerminated) {
+    ASSERT_TRUE(kivosim::SetDevice(L"usb#phone-1", {{"unterminatedNames", true}}));
+    auto manager = MakeManager();
+    DWORD length = 0;
+    ASSERT_EQ(manager->GetDeviceFriendlyName(L"usb#phone-1", nullptr, &length), S_OK);
+    ASSERT_EQ(length, 6u);
+    wchar_t name[6];
+    ASSERT_EQ(manager->GetDeviceFriendlyName(L"usb#phone-1", name, &length), S_OK);
+    EXPECT_EQ(std::wstring(name, 6), L"Phone#");
+}

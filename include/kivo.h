@@ -47,6 +47,20 @@ int KivoFindDeviceClose(HANDLE handle);
 /* Fills record for the object a device or disk path names; 1 when it exists. */
 BOOL KivoGetStatus(const wchar_t *path, WIN32_FIND_DATAW *record);
 
+/* Copies one file: disk or device to disk or device. flags: KIVO_COPY_FAIL_IF_EXISTS, KIVO_COPY_NEWER_ONLY; an
+ * existing target is otherwise replaced. TRUE with last error 0 on success. */
+BOOL KivoCopyFile(const wchar_t *source, const wchar_t *destination, DWORD flags);
+/* Moves or renames one file; a device object that stays in its folder is renamed in place. */
+BOOL KivoMoveFile(const wchar_t *source, const wchar_t *destination);
+/* Creates a folder and every missing folder above it; an existing folder is no error. */
+BOOL KivoCreateFolder(const wchar_t *path);
+/* Deletes one file (not a folder). */
+BOOL KivoDeleteFile(const wchar_t *path);
+/* Deletes one empty folder. */
+BOOL KivoRemoveFolder(const wchar_t *path);
+/* Deletes a folder with everything in it. */
+BOOL KivoDeleteFolder(const wchar_t *path);
+
 /* 1 when name matches the wildcard pattern ('*', '?', a-z without regard to case); 0 otherwise or for a null argument. */
 int KivoWildcardMatch(const wchar_t *pattern, const wchar_t *name);
 

@@ -1,0 +1,43 @@
+// Copy, move and rename, folder creation and deletion. Each export sets the
+// thread's last-error code last, after every interface of the call is gone.
+#include "include/kivo.h"
+
+#include "exports/barrier.h"
+#include "fileops/fileops.h"
+
+namespace {
+
+template <class Operation>
+BOOL Report(Operation &&operation) {
+    return kivo::RunExport(FALSE, [&] {
+        kivo::OpResult result = operation();
+        SetLastError(result.code);
+        return result.ok;
+    });
+}
+
+}  // namespace
+
+extern "C" BOOL KivoCopyFile(const wchar_t *source, const wchar_t *destination, DWORD flags) {
+    return Report([&] { return kivo::CopyFileEntry(source, destination, flags); });
+}
+
+extern "C" BOOL KivoMoveFile(const wchar_t *source, const wchar_t *destination) {
+    return Report([&] { return kivo::MoveFileEntry(source, destination); });
+}
+
+extern "C" BOOL KivoCreateFolder(const wchar_t *path) {
+    return Report([&] { return kivo::CreateFolderEntry(path); });
+}
+
+extern "C" BOOL KivoDeleteFile(const wchar_t *path) {
+    return Report([&] { return kivo::DeleteFileEntry(path); });
+}
+
+extern "C" BOOL KivoRemoveFolder(const wchar_t *path) {
+    return Report([&] { return kivo::RemoveFolderEntry(path); });
+}
+
+extern "C" BOOL KivoDeleteFolder(const wchar_t *path) {
+    return Report([&] { return kivo::DeleteFolderEntry(path); });
+}

@@ -1,0 +1,94 @@
+// The file operations: object transfer, copy, folder creation, deletion,
+// move and rename, on devices and on disk.
+//
+// Every operation reports an OpResult: the flag the export returns and the
+// last-error code it leaves. The code is set by the export only after every
+// interface of the call has been released, since a release (like any
+// platform call) may leave a code of its own.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "core/paths.h"
+#include "core/session.h"
+#include "core/text.h"
+
+namespace kivo {
+
+struct OpResult {
+    BOOL ok;
+    DWORD code;
+};
+
+inline OpResult Succeeded() { return {TRUE, ERROR_SUCCESS}; }
+inline OpResult Failed(DWORD code) { return {FALSE, code}; }
+// A failure with the code the last platform call left.
+inline OpResult FailedWithLastError() {
+    DWORD code = GetLastError();
+    return {FALSE, code ? code : static_cast<DWORD>(ERROR_GEN_FAILURE)};
+}
+
+constexpr ULONGLONG kLargeObjectThreshold = 0x4000000;  // 64 MiB
+
+// ---- transfer ----------------------------------------------------------------------
+
+// Copies from to to in chunks of chunkSize bytes; FALSE (code set in
+// failureCode) for a failed read, a failed, short or empty write.
+BOOL CopyStream(IStream *from, IStream *to, ULONG chunkSize, DWORD &failureCode);
+
+// The file's creation and last-write times, as local times, into record;
+// the record keeps its times when the file cannot be read. A file another
+// program holds open is read too.
+void ReadLocalFileTimes(const wchar_t *path, WIN32_FIND_DATAW &record);
+
+// Moves one object's data: upload (disk source), download (disk
+// destination) or device to device in memory. A side is on a device when its
+// session has content. See the copy for how the records are filled.
+OpResult TransferObject(DeviceSession &source, DeviceSession &destination);
+
+// ---- copy ------------------------------------------------------------------------------
+
+OpResult CopyFileEntry(const wchar_t *source, const wchar_t *destination, DWORD flags);
+
+// ---- folders ---------------------------------------------------------------------------
+
+OpResult CreateFolderEntry(const wchar_t *path);
+// Walks a device path, creating every missing level as a folder object.
+OpResult ResolveDevicePathCreating(const wchar_t *path, DeviceSession &session);
+// Creates one folder under the object whose ID is in objectId; on success
+// objectId holds the new folder's ID.
+OpResult CreateFolderObject(IPortableDeviceContent *content, wchar_t (&objectId)[kObjectIdChars], const wchar_t *name);
+// Creates every missing level of a disk path; PathIsDirectoryW's result and
+// the code the last CreateDirectoryW left.
+OpResult CreateLocalFolderTree(const wchar_t *path);
+
+// ---- deletion --------------------------------------------------------------------------
+
+OpResult DeleteFileEntry(const wchar_t *path);
+OpResult RemoveFolderEntry(const wchar_t *path);
+OpResult DeleteFolderEntry(const wchar_t *path);
+// Deletes one object without recursion; TRUE only when the device reports
+// it deleted (S_OK).
+BOOL DeleteDeviceObject(IPortableDeviceContent *content, const wchar_t *objectId);
+BOOL DeleteDeviceFolderTree(const wchar_t *folderId, DeviceSession &session);
+OpResult DeleteLocalFolderTree(const wchar_t *path);
+
+// ---- move and rename ---------------------------------------------------------------
+
+OpResult MoveFileEntry(const wchar_t *source, const wchar_t *destination);
+// TRUE when the folder parts of the two paths are equal ignoring case.
+BOOL IsSameFolder(const wchar_t *a, const wchar_t *b);
+
+// ---- shared helpers -------------------------------------------------------------------
+
+// True when every backslash-separated component of path has fewer than 260
+// characters, so no walk ever cuts one into a name of something else.
+bool ComponentsFit(const wchar_t *path);
+
+// The device's PnP ID, for telling two devices of one name apart; empty
+// when it cannot be read.
+std::wstring DevicePnpId(IPortableDevice *device);
+
+}  // namespace kivo

@@ -1,0 +1,102 @@
+// Folder creation on devices and on disk: every missing level is made.
+#include <shlwapi.h>
+
+#include <cwchar>
+#include <string>
+
+#include "core/globals.h"
+#include "core/record.h"
+#include "fileops/fileops.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr size_t kLocalFolderChars = 264;
+
+OpResult OpenDeviceLevel(const wchar_t *name, DeviceSession &session) {
+    if (!session.device) {
+        if (!OpenSessionDevice(name, session)) return FailedWithLastError();
+    }
+    if (!ReadDeviceObjectRecord(session)) return Failed(ERROR_PATH_NOT_FOUND);
+    return Succeeded();
+}
+
+OpResult FindOrCreateLevel(const wchar_t *name, DeviceSession &session) {
+    if (FindChildByName(session.content.Get(), session.findData.cAlternateFileName, name)) {
+        ComPtr<IPortableDeviceProperties> properties = PropertiesOf(session.content.Get());
+        if (!properties || !ReadObjectRecord(session.findData.cAlternateFileName, session.findData, std::move(properties)))
+            return Failed(ERROR_PATH_NOT_FOUND);
+        return Succeeded();
+    }
+    OpResult created = CreateFolderObject(session.content.Get(), session.findData.cAlternateFileName, name);
+    if (!created.ok) return created;
+    BoundedCopy(session.findData.cFileName, kPathChars, name);
+    return Succeeded();
+}
+
+}  // namespace
+
+OpResult CreateFolderObject(IPortableDeviceContent *content, wchar_t (&objectId)[kObjectIdChars], const wchar_t *name) {
+    ComPtr<IPortableDeviceValues> values;
+    if (FAILED(CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
+                                reinterpret_cast<void **>(values.GetAddressOf()))))
+        return Failed(ERROR_ACCESS_DENIED);
+    values->SetStringValue(WPD_OBJECT_PARENT_ID, objectId);
+    values->SetStringValue(WPD_OBJECT_NAME, name);
+    values->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, name);
+    values->SetGuidValue(WPD_OBJECT_CONTENT_TYPE, WPD_CONTENT_TYPE_FOLDER);
+    CoTaskMemString newId;
+    if (FAILED(content->CreateObjectWithPropertiesOnly(values.Get(), newId.Put())) || !newId)
+        return Failed(ERROR_ACCESS_DENIED);
+    // An ID that does not fit would be cut into one that may name another
+    // object: the new level cannot be walked below.
+    if (!FitsBuffer(newId.Get(), kObjectIdChars)) return Failed(ERROR_PATH_NOT_FOUND);
+    BoundedCopy(objectId, kObjectIdChars, newId.Get());
+    return Succeeded();
+}
+
+OpResult ResolveDevicePathCreating(const wchar_t *path, DeviceSession &session) {
+    if (!ComponentsFit(path)) return Failed(ERROR_FILENAME_EXCED_RANGE);
+    wchar_t component[kComponentChars];
+    bool atDevice = true;
+    for (const wchar_t *rest = path; (rest = SplitPathComponent(component, rest, L"\\")) != nullptr;) {
+        OpResult level = Succeeded();
+        if (atDevice) {
+            if (std::wcscmp(component, GlobalState().computerFolderName) == 0) continue;
+            level = OpenDeviceLevel(component, session);
+            atDevice = false;
+        } else {
+            level = FindOrCreateLevel(component, session);
+        }
+        if (!level.ok) return level;
+    }
+    return Succeeded();
+}
+
+OpResult CreateLocalFolderTree(const wchar_t *path) {
+    if (!path) return Failed(ERROR_INVALID_PARAMETER);
+    if (!FitsBuffer(path, kLocalFolderChars)) return Failed(ERROR_FILENAME_EXCED_RANGE);
+    std::wstring ancestor;
+    for (const wchar_t *p = path; *p; ++p) {
+        if (*p == L'\\') CreateDirectoryW(ancestor.c_str(), nullptr);
+        ancestor += *p;
+    }
+    CreateDirectoryW(path, nullptr);
+    DWORD code = GetLastError();
+    BOOL isDirectory = PathIsDirectoryW(path);
+    return {isDirectory, isDirectory ? code : (code ? code : static_cast<DWORD>(ERROR_PATH_NOT_FOUND))};
+}
+
+OpResult CreateFolderEntry(const wchar_t *path) {
+    if (!path) return Failed(ERROR_INVALID_PARAMETER);
+    DeviceSession session;
+    if (!InitSession(&session)) return FailedWithLastError();
+    // A device folder that exists or was made leaves 0, as every device
+    // operation that succeeds does.
+    if (ProbeDevicePath(path, session)) return ResolveDevicePathCreating(path, session);
+    if (IsLocalPath(path)) return CreateLocalFolderTree(path);
+    return Failed(ERROR_INVALID_PARAMETER);
+}
+
+}  // namespace kivo

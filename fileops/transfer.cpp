@@ -1,0 +1,259 @@
+// Object transfer: upload, download and device to device in memory, with
+// the properties of a new object and the times of a downloaded file.
+#include <shlwapi.h>
+
+#include <cwchar>
+
+#include "core/record.h"
+#include "fileops/fileops.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr ULONG kDefaultChunk = 262144;
+
+struct ExtensionEntry {
+    const wchar_t *extension;
+    const GUID *contentType;
+    const GUID *format;
+};
+
+const ExtensionEntry kExtensions[] = {
+    {L"jpg", &WPD_CONTENT_TYPE_IMAGE, &WPD_OBJECT_FORMAT_EXIF},  {L"jpeg", &WPD_CONTENT_TYPE_IMAGE, &WPD_OBJECT_FORMAT_EXIF},
+    {L"mp3", &WPD_CONTENT_TYPE_AUDIO, &WPD_OBJECT_FORMAT_MP3},   {L"mpg", &WPD_CONTENT_TYPE_VIDEO, &WPD_OBJECT_FORMAT_MPEG},
+    {L"mpeg", &WPD_CONTENT_TYPE_VIDEO, &WPD_OBJECT_FORMAT_MPEG}, {L"wmv", &WPD_CONTENT_TYPE_VIDEO, &WPD_OBJECT_FORMAT_WMV},
+    {L"gif", &WPD_CONTENT_TYPE_IMAGE, &WPD_OBJECT_FORMAT_GIF},   {L"ogg", &WPD_CONTENT_TYPE_AUDIO, &WPD_OBJECT_FORMAT_OGG},
+    {L"3gp", &WPD_CONTENT_TYPE_AUDIO, &WPD_OBJECT_FORMAT_3GP},   {L"m4a", &WPD_CONTENT_TYPE_AUDIO, &WPD_OBJECT_FORMAT_M4A},
+    {L"wav", &WPD_CONTENT_TYPE_AUDIO, &WPD_OBJECT_FORMAT_WAVE},  {L"mp4", &WPD_CONTENT_TYPE_VIDEO, &WPD_OBJECT_FORMAT_MP4},
+    {L"avi", &WPD_CONTENT_TYPE_VIDEO, &WPD_OBJECT_FORMAT_AVI},
+};
+
+ULONGLONG RecordSize(const WIN32_FIND_DATAW &record) {
+    return (static_cast<ULONGLONG>(record.nFileSizeHigh) << 32) | record.nFileSizeLow;
+}
+
+ULONG ChunkOr(DWORD optimal) { return optimal ? optimal : kDefaultChunk; }
+
+// A FILETIME as a VT_DATE; a UTC time is first made local.
+PROPVARIANT DateValue(FILETIME time, bool isUtc) {
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    FILETIME local = time;
+    if (isUtc) FileTimeToLocalFileTime(&time, &local);
+    SYSTEMTIME system{};
+    double date = 0;
+    if (FileTimeToSystemTime(&local, &system) && SystemTimeToVariantTime(&system, &date)) {
+        value.vt = VT_DATE;
+        value.date = date;
+    }
+    return value;
+}
+
+// The eight properties of a new object, in order.
+ComPtr<IPortableDeviceValues> NewObjectProperties(const DeviceSession &source, const DeviceSession &destination,
+                                                  ULONGLONG size) {
+    ComPtr<IPortableDeviceValues> values;
+    if (FAILED(CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
+                                reinterpret_cast<void **>(values.GetAddressOf()))))
+        return nullptr;
+    const wchar_t *fileName = destination.findData.cFileName;
+    const wchar_t *dot = std::wcschr(fileName, L'.');
+    std::wstring name = dot ? std::wstring(fileName, dot) : std::wstring(fileName);
+    const ExtensionEntry *entry = nullptr;
+    if (dot)
+        for (const auto &candidate : kExtensions)
+            if (!entry && EqualIgnoringAsciiCase(dot + 1, candidate.extension)) entry = &candidate;
+    bool utc = source.content != nullptr;  // a device record holds UTC, a disk one local times
+    PROPVARIANT modified = DateValue(source.findData.ftLastWriteTime, utc);
+    PROPVARIANT created = DateValue(source.findData.ftCreationTime, utc);
+
+    values->SetStringValue(WPD_OBJECT_PARENT_ID, destination.findData.cAlternateFileName);
+    values->SetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, size);
+    values->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, fileName);
+    values->SetValue(WPD_OBJECT_DATE_MODIFIED, &modified);
+    values->SetValue(WPD_OBJECT_DATE_CREATED, &created);
+    values->SetStringValue(WPD_OBJECT_NAME, name.c_str());
+    values->SetGuidValue(WPD_OBJECT_CONTENT_TYPE, entry ? *entry->contentType : WPD_CONTENT_TYPE_DOCUMENT);
+    if (entry) values->SetGuidValue(WPD_OBJECT_FORMAT, *entry->format);
+    return values;
+}
+
+ULONGLONG MeasuredSize(IStream *stream) {
+    STATSTG stat{};
+    if (FAILED(stream->Stat(&stat, STATFLAG_NONAME))) return 0;
+    return stat.cbSize.QuadPart;
+}
+
+OpResult OpenDeviceSource(DeviceSession &source, ComPtr<IStream> &stream, DWORD &optimal) {
+    ComPtr<IPortableDeviceResources> resources;
+    if (FAILED(source.content->Transfer(resources.GetAddressOf()))) return Failed(ERROR_READ_FAULT);
+    optimal = 0;
+    if (FAILED(resources->GetStream(source.findData.cAlternateFileName, WPD_RESOURCE_DEFAULT, STGM_READ, &optimal,
+                                    stream.GetAddressOf())) ||
+        !stream)
+        return Failed(ERROR_READ_FAULT);
+    return Succeeded();
+}
+
+OpResult OpenDiskSource(DeviceSession &source, ComPtr<IStream> &stream) {
+    ReadLocalFileTimes(source.findData.cFileName, source.findData);
+    HRESULT hr = SHCreateStreamOnFileEx(source.findData.cFileName, STGM_READ | STGM_SHARE_DENY_NONE,
+                                        FILE_ATTRIBUTE_NORMAL, FALSE, nullptr, stream.GetAddressOf());
+    if (FAILED(hr)) return Failed(HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : ERROR_READ_FAULT);
+    return Succeeded();
+}
+
+// Uploads a stream into a new object: committed only when every byte was
+// written.
+OpResult UploadStream(IStream *from, DeviceSession &destination, IPortableDeviceValues *values) {
+    ComPtr<IStream> data;
+    DWORD optimal = 0;
+    if (FAILED(destination.content->CreateObjectWithPropertiesAndData(values, data.GetAddressOf(), &optimal, nullptr)) ||
+        !data)
+        return Failed(ERROR_WRITE_FAULT);
+    DWORD code = ERROR_SUCCESS;
+    if (!CopyStream(from, data.Get(), ChunkOr(optimal), code)) return Failed(code);
+    if (FAILED(data->Commit(STGC_DEFAULT))) return Failed(ERROR_WRITE_FAULT);
+    return Succeeded();
+}
+
+// Reads the whole object into memory; fails when the source ends short.
+OpResult ReadWhole(IStream *from, DWORD optimal, BYTE *buffer, ULONGLONG size) {
+    ULONGLONG filled = 0;
+    ULONG chunk = ChunkOr(optimal);
+    while (filled < size) {
+        ULONG want = static_cast<ULONG>(std::min<ULONGLONG>(chunk, size - filled));
+        ULONG got = 0;
+        if (FAILED(from->Read(buffer + filled, want, &got))) return Failed(ERROR_READ_FAULT);
+        if (got == 0) return Failed(ERROR_READ_FAULT);  // ended before its recorded size
+        filled += std::min(got, want);
+    }
+    return Succeeded();
+}
+
+OpResult WriteWhole(IStream *to, DWORD optimal, const BYTE *buffer, ULONGLONG size) {
+    ULONGLONG written = 0;
+    ULONG chunk = ChunkOr(optimal);
+    while (written < size) {
+        ULONG piece = static_cast<ULONG>(std::min<ULONGLONG>(chunk, size - written));
+        ULONG done = 0;
+        if (FAILED(to->Write(buffer + written, piece, &done)) || done != piece) return Failed(ERROR_WRITE_FAULT);
+        written += piece;
+    }
+    return Succeeded();
+}
+
+OpResult CopyDeviceToDevice(ComPtr<IStream> &from, DWORD optimal, ULONGLONG size, DeviceSession &destination,
+                            IPortableDeviceValues *values) {
+    if (size > SIZE_MAX) return Failed(ERROR_NOT_ENOUGH_MEMORY);
+    HeapArray<BYTE> buffer(size ? static_cast<size_t>(size) : 1);
+    if (!buffer) return Failed(ERROR_NOT_ENOUGH_MEMORY);
+    OpResult read = ReadWhole(from.Get(), optimal, buffer.Get(), size);
+    from.Reset();
+    if (!read.ok) return read;
+    ComPtr<IStream> data;
+    DWORD dataOptimal = 0;
+    if (FAILED(destination.content->CreateObjectWithPropertiesAndData(values, data.GetAddressOf(), &dataOptimal,
+                                                                      nullptr)) ||
+        !data)
+        return Failed(ERROR_WRITE_FAULT);
+    OpResult written = WriteWhole(data.Get(), dataOptimal, buffer.Get(), size);
+    if (!written.ok) return written;
+    if (FAILED(data->Commit(STGC_DEFAULT))) return Failed(ERROR_WRITE_FAULT);
+    return Succeeded();
+}
+
+// The folder a disk path lies in, without its last backslash.
+std::wstring FolderOf(const wchar_t *path) {
+    const wchar_t *cut = std::wcsrchr(path, L'\\');
+    const wchar_t *slash = std::wcsrchr(path, L'/');
+    if (slash && (!cut || slash > cut)) cut = slash;
+    if (!cut) return L".";
+    std::wstring folder(path, cut);
+    if (folder.size() == 2 && folder[1] == L':') folder += L'\\';
+    return folder.empty() ? std::wstring(L"\\") : folder;
+}
+
+void StampTimes(const wchar_t *path, const WIN32_FIND_DATAW &record) {
+    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    SetFileTime(file, &record.ftCreationTime, nullptr, &record.ftLastWriteTime);
+    CloseHandle(file);
+}
+
+// Downloads into a temporary file beside the target and puts it in the
+// target's place only when every byte has arrived, so a failed download
+// never leaves a partial file under the target's name, and an existing
+// target survives it.
+OpResult Download(ComPtr<IStream> &from, DWORD optimal, const DeviceSession &source, const wchar_t *target) {
+    wchar_t partial[kPathChars] = {};
+    if (!GetTempFileNameW(FolderOf(target).c_str(), L"kdl", 0, partial)) return FailedWithLastError();
+    OpResult result = Succeeded();
+    {
+        ComPtr<IStream> to;
+        HRESULT hr = SHCreateStreamOnFileEx(partial, STGM_CREATE | STGM_WRITE, FILE_ATTRIBUTE_NORMAL, TRUE, nullptr,
+                                            to.GetAddressOf());
+        DWORD code = ERROR_SUCCESS;
+        if (FAILED(hr)) result = Failed(ERROR_WRITE_FAULT);
+        else if (!CopyStream(from.Get(), to.Get(), ChunkOr(optimal), code)) result = Failed(code);
+    }
+    from.Reset();
+    if (result.ok) {
+        StampTimes(partial, source.findData);
+        if (!MoveFileExW(partial, target, MOVEFILE_REPLACE_EXISTING)) result = FailedWithLastError();
+    }
+    if (!result.ok) DeleteFileW(partial);
+    return result;
+}
+
+}  // namespace
+
+BOOL CopyStream(IStream *from, IStream *to, ULONG chunkSize, DWORD &failureCode) {
+    HeapArray<BYTE> buffer(chunkSize);
+    if (!buffer) {
+        failureCode = ERROR_NOT_ENOUGH_MEMORY;
+        return FALSE;
+    }
+    for (;;) {
+        ULONG got = 0;
+        if (FAILED(from->Read(buffer.Get(), chunkSize, &got))) {
+            failureCode = ERROR_READ_FAULT;
+            return FALSE;
+        }
+        if (got == 0) return TRUE;
+        if (got > chunkSize) got = chunkSize;
+        ULONG written = 0;
+        // A failed write, a short one and one that reports success with
+        // nothing written all end the copy as a failure.
+        if (FAILED(to->Write(buffer.Get(), got, &written)) || written != got) {
+            failureCode = ERROR_WRITE_FAULT;
+            return FALSE;
+        }
+    }
+}
+
+void ReadLocalFileTimes(const wchar_t *path, WIN32_FIND_DATAW &record) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return;
+    FileTimeToLocalFileTime(&data.ftCreationTime, &record.ftCreationTime);
+    FileTimeToLocalFileTime(&data.ftLastWriteTime, &record.ftLastWriteTime);
+}
+
+OpResult TransferObject(DeviceSession &source, DeviceSession &destination) {
+    ComPtr<IStream> from;
+    DWORD optimal = 0;
+    OpResult opened = source.content ? OpenDeviceSource(source, from, optimal) : OpenDiskSource(source, from);
+    if (!opened.ok) return opened;
+    if (!destination.content) return Download(from, optimal, source, destination.findData.cFileName);
+
+    ULONGLONG size = source.content ? RecordSize(source.findData) : 0;
+    if (size == 0) size = MeasuredSize(from.Get());
+    ComPtr<IPortableDeviceValues> values = NewObjectProperties(source, destination, size);
+    if (!values) return Failed(ERROR_NOT_ENOUGH_MEMORY);
+    if (!source.content) return UploadStream(from.Get(), destination, values.Get());
+    return CopyDeviceToDevice(from, optimal, size, destination, values.Get());
+}
+
+}  // namespace kivo

@@ -1,0 +1,330 @@
+// Copy, move, rename, folder creation and deletion as a host calls them
+// through kivo.dll, in every direction, checked against the sim's state.
+#include "support/test_support.h"
+
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <vector>
+
+#include "include/kivo.h"
+
+using namespace kivotest;
+
+namespace {
+
+const wchar_t kPhone[] = L"usb#phone-1";
+
+std::wstring ComputerFolderName() {
+    LPITEMIDLIST pidl = nullptr;
+    if (FAILED(SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &pidl))) return std::wstring();
+    PWSTR name = nullptr;
+    std::wstring out;
+    if (SUCCEEDED(SHGetNameFromIDList(pidl, SIGDN_NORMALDISPLAY, &name))) out = name;
+    CoTaskMemFree(name);
+    CoTaskMemFree(pidl);
+    return out;
+}
+
+class FileOps : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        Load(PhoneFixture());
+    }
+    std::wstring Id(const wchar_t *path) { return kivosim::FindObject(kPhone, path); }
+    json Object(const wchar_t *path) { return kivosim::Object(kPhone, Id(path).c_str()); }
+    std::string Data(const wchar_t *path) {
+        std::string out(1 << 16, '\0');
+        out.resize(KivoSimReadData(kPhone, Id(path).c_str(), 0, out.data(), out.size()));
+        return out;
+    }
+    // The values of the last creation call, as key names in order.
+    std::vector<std::string> CreatedKeys() {
+        std::vector<std::string> keys;
+        auto calls = kivosim::Calls("IPortableDeviceContent::CreateObjectWithPropertiesAndData");
+        if (calls.empty()) return keys;
+        for (auto &v : calls.back()["values"]) keys.push_back(v["key"]);
+        return keys;
+    }
+    json CreatedValue(const std::string &key) {
+        auto calls = kivosim::Calls("IPortableDeviceContent::CreateObjectWithPropertiesAndData");
+        if (calls.empty()) return nullptr;
+        for (auto &v : calls.back()["values"])
+            if (v["key"] == key) return v["value"];
+        return nullptr;
+    }
+    static size_t FilesIn(const std::wstring &folder) {
+        WIN32_FIND_DATAW entry;
+        HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+        if (search == INVALID_HANDLE_VALUE) return 0;
+        size_t count = 0;
+        do count += (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : 1;
+        while (FindNextFileW(search, &entry));
+        FindClose(search);
+        return count;
+    }
+    static size_t KivoTemporaryFiles() {
+        wchar_t folder[MAX_PATH];
+        GetTempPathW(MAX_PATH, folder);
+        WIN32_FIND_DATAW entry;
+        HANDLE search = FindFirstFileW((std::wstring(folder) + L"KIVO*.tmp").c_str(), &entry);
+        if (search == INVALID_HANDLE_VALUE) return 0;
+        size_t count = 0;
+        do ++count;
+        while (FindNextFileW(search, &entry));
+        FindClose(search);
+        return count;
+    }
+    TempFolder disk;
+};
+
+}  // namespace
+
+TEST_F(FileOps, UploadSendsTheEightPropertiesInOrder) {
+    ASSERT_TRUE(WriteFileText(disk.File(L"SONG.MP3"), "music"));
+    SetLastError(77);
+    ASSERT_TRUE(KivoCopyFile(disk.File(L"SONG.MP3").c_str(), L"Phone\\Card\\Music\\SONG.MP3", 0));
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(CreatedKeys(), (std::vector<std::string>{"WPD_OBJECT_PARENT_ID", "WPD_OBJECT_SIZE",
+                                                       "WPD_OBJECT_ORIGINAL_FILE_NAME", "WPD_OBJECT_DATE_MODIFIED",
+                                                       "WPD_OBJECT_DATE_CREATED", "WPD_OBJECT_NAME",
+                                                       "WPD_OBJECT_CONTENT_TYPE", "WPD_OBJECT_FORMAT"}));
+    EXPECT_EQ(CreatedValue("WPD_OBJECT_SIZE"), 5);
+    EXPECT_EQ(CreatedValue("WPD_OBJECT_NAME"), "SONG");
+    EXPECT_EQ(CreatedValue("WPD_OBJECT_CONTENT_TYPE"), "audio");
+    EXPECT_EQ(Data(L"Card\\Music\\SONG.MP3"), "music");
+    json object = Object(L"Card\\Music\\SONG.MP3");
+    EXPECT_EQ(object["format"], "mp3");
+    EXPECT_FALSE(object.contains("modifiedType")) << "dates are sent as VT_DATE";
+}
+
+TEST_F(FileOps, TheExtensionTableDecidesTypeAndFormat) {
+    struct Case {
+        const wchar_t *file;
+        const char *name, *contentType, *format;
+    } cases[] = {
+        {L"photo.2020.jpg", "photo", "document", nullptr}, {L"README", "README", "document", nullptr},
+        {L".nomedia", "", "document", nullptr},             {L"clip.3gp", "clip", "audio", "3gp"},
+        {L"movie.mp4", "movie", "video", "mp4"},            {L"a.JPEG", "a", "image", "exif"},
+    };
+    for (const auto &c : cases) {
+        ASSERT_TRUE(WriteFileText(disk.File(c.file), "x"));
+        ASSERT_TRUE(KivoCopyFile(disk.File(c.file).c_str(), (std::wstring(L"Phone\\Card\\Empty\\") + c.file).c_str(), 0))
+            << Narrow(c.file);
+        json object = Object((std::wstring(L"Card\\Empty\\") + c.file).c_str());
+        EXPECT_EQ(object["name"], c.name) << Narrow(c.file);
+        EXPECT_EQ(object["contentType"], c.contentType) << Narrow(c.file);
+        if (c.format) EXPECT_EQ(object["format"], c.format) << Narrow(c.file);
+        else EXPECT_FALSE(object.contains("format")) << Narrow(c.file);
+    }
+}
+
+TEST_F(FileOps, DownloadKeepsTheObjectsTimesAndReplacesAnExistingFile) {
+    std::wstring target = disk.File(L"sub\\a.jpg");
+    ASSERT_TRUE(KivoCopyFile(L"Phone\\Card\\DCIM\\a.jpg", target.c_str(), 0));
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(ReadFileText(target), "hello");
+    WIN32_FIND_DATAW record{}, file{};
+    ASSERT_TRUE(KivoGetStatus(L"Phone\\Card\\DCIM\\a.jpg", &record));
+    ASSERT_TRUE(KivoGetStatus(target.c_str(), &file));
+    EXPECT_EQ(CompareFileTime(&record.ftLastWriteTime, &file.ftLastWriteTime), 0);
+    // (Wine's file systems keep no creation time that can be set.)
+
+    ASSERT_TRUE(WriteFileText(target, "older and longer"));
+    EXPECT_FALSE(KivoCopyFile(L"Phone\\Card\\DCIM\\a.jpg", target.c_str(), KIVO_COPY_FAIL_IF_EXISTS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    ASSERT_TRUE(KivoCopyFile(L"Phone\\Card\\DCIM\\a.jpg", target.c_str(), 0));
+    EXPECT_EQ(ReadFileText(target), "hello");
+    EXPECT_FALSE(KivoCopyFile(L"Phone\\Card\\DCIM\\a.jpg", target.c_str(), KIVO_COPY_NEWER_ONLY))
+        << "equal times are not newer";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+}
+
+TEST_F(FileOps, AFailedDownloadLeavesTheTargetAsItWasAndNoPartialFile) {
+    std::wstring target = disk.File(L"big.mp4");
+    ASSERT_TRUE(WriteFileText(target, "keep me"));
+    ASSERT_TRUE(kivosim::AddFault(kPhone, {{"method", "IStream::Read"}, {"afterBytes", 1000000}, {"hr", "0x8007001F"}}));
+    EXPECT_FALSE(KivoCopyFile(L"Phone\\Card\\DCIM\\big.mp4", target.c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
+    EXPECT_EQ(ReadFileText(target), "keep me");
+    EXPECT_EQ(FilesIn(disk.Path()), 1u) << "the partial download is removed";
+
+}
+
+TEST_F(FileOps, DeviceToDeviceInMemoryKeepsDataAndDates) {
+    ASSERT_TRUE(KivoCopyFile(L"Phone\\Card\\DCIM\\a.jpg", L"Phone\\Card\\Music\\a.jpg", 0));
+    EXPECT_EQ(Data(L"Card\\Music\\a.jpg"), "hello");
+    json copy = Object(L"Card\\Music\\a.jpg"), original = Object(L"Card\\DCIM\\a.jpg");
+    EXPECT_EQ(copy["modified"], original["modified"]);
+    EXPECT_EQ(copy["created"], original["created"]);
+    EXPECT_EQ(KivoTemporaryFiles(), 0u);
+}
+
+TEST_F(FileOps, ALargeDeviceToDeviceCopyGoesThroughATemporaryFileThatIsDeleted) {
+    size_t before = KivoTemporaryFiles();
+    ASSERT_TRUE(KivoCopyFile(L"Phone\\Card\\DCIM\\big.mp4", L"Phone\\Card\\Music\\big.mp4", 0));
+    EXPECT_EQ(GetLastError(), 0u);
+    json copy = Object(L"Card\\Music\\big.mp4"), original = Object(L"Card\\DCIM\\big.mp4");
+    EXPECT_EQ(copy["size"], 70000000);
+    EXPECT_EQ(copy["sha256"], original["sha256"]);
+    EXPECT_EQ(KivoTemporaryFiles(), before);
+    EXPECT_GE(kivosim::Calls("IPortableDevice::Open").size(), 3u) << "two nested copies";
+}
+
+TEST_F(FileOps, ACopyOntoItselfInAnySpellingTouchesNothing) {
+    std::wstring id = Id(L"Card\\DCIM\\a.jpg");
+    std::wstring computer = ComputerFolderName();
+    ASSERT_FALSE(computer.empty());
+    for (const std::wstring &other : {std::wstring(L"PHONE\\CARD\\DCIM\\A.JPG"),
+                                      computer + L"\\Phone\\Card\\DCIM\\a.jpg", std::wstring(L"Phone\\Card\\dcim\\A.JPG")}) {
+        EXPECT_FALSE(KivoCopyFile(L"Phone\\Card\\DCIM\\a.jpg", other.c_str(), 0)) << Narrow(other);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << Narrow(other);
+        EXPECT_FALSE(KivoMoveFile((computer + L"\\Phone\\Card\\DCIM\\a.jpg").c_str(), L"Phone\\Card\\dcim\\a.jpg"));
+    }
+    EXPECT_FALSE(KivoMoveFile(L"Phone\\Card\\DCIM\\a.jpg", (computer + L"\\Phone\\Card\\DCIM\\a.jpg").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(Id(L"Card\\DCIM\\a.jpg"), id);
+    EXPECT_EQ(Data(L"Card\\DCIM\\a.jpg"), "hello");
+}
+
+TEST_F(FileOps, AMissingDiskSourceNeverDeletesTheDeviceTarget) {
+    EXPECT_FALSE(KivoCopyFile(disk.File(L"missing.jpg").c_str(), L"Phone\\Card\\DCIM\\a.jpg", 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(Data(L"Card\\DCIM\\a.jpg"), "hello");
+}
+
+TEST_F(FileOps, AShortWriteIsAFailureAndNothingIsCommitted) {
+    ASSERT_TRUE(WriteFileText(disk.File(L"c.txt"), std::string(1000, 'c')));
+    ASSERT_TRUE(kivosim::AddFault(kPhone, {{"method", "IStream::Write"}, {"afterBytes", 10}, {"short", true}}));
+    EXPECT_FALSE(KivoCopyFile(disk.File(L"c.txt").c_str(), L"Phone\\Card\\Empty\\c.txt", 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
+    EXPECT_TRUE(kivosim::Calls("IStream::Commit").empty());
+    EXPECT_TRUE(Id(L"Card\\Empty\\c.txt").empty());
+}
+
+TEST_F(FileOps, ReplacingADeviceTargetFollowsTheFlags) {
+    ASSERT_TRUE(WriteFileText(disk.File(L"a.jpg"), "new"));
+    EXPECT_FALSE(KivoCopyFile(disk.File(L"a.jpg").c_str(), L"Phone\\Card\\DCIM\\a.jpg", KIVO_COPY_FAIL_IF_EXISTS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    EXPECT_TRUE(KivoCopyFile(disk.File(L"a.jpg").c_str(), L"Phone\\Card\\DCIM\\a.jpg", KIVO_COPY_NEWER_ONLY))
+        << "the disk file is newer than 2024";
+    EXPECT_EQ(Data(L"Card\\DCIM\\a.jpg"), "new");
+    EXPECT_TRUE(KivoCopyFile(disk.File(L"a.jpg").c_str(), L"Phone\\Card\\DCIM\\A.JPG", 0));
+    EXPECT_EQ(Object(L"Card\\DCIM\\A.JPG")["originalFileName"], "A.JPG") << "found ignoring case, replaced";
+    EXPECT_TRUE(Id(L"Card\\DCIM\\a.jpg").empty());
+    // A target the device keeps (S_FALSE) is not replaced beside itself.
+    ASSERT_TRUE(kivosim::AddFault(kPhone, {{"method", "IPortableDeviceContent::Delete"}, {"hr", "0x00000001"}}));
+    EXPECT_FALSE(KivoCopyFile(disk.File(L"a.jpg").c_str(), L"Phone\\Card\\DCIM\\b.jpg", 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(kivosim::Object(kPhone, Id(L"Card\\DCIM").c_str())["childIds"].size(), 3u);
+}
+
+TEST_F(FileOps, PathsThatAreNotDevicePathsOrDoNotFit) {
+    ASSERT_TRUE(WriteFileText(disk.File(L"x.txt"), "x"));
+    EXPECT_FALSE(KivoCopyFile(disk.File(L"x.txt").c_str(), L"Phone\\x.txt", 0)) << "the device root";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(KivoCopyFile(disk.File(L"x.txt").c_str(), L"Phone\\NoCard\\x.txt", 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(KivoCopyFile(L"Phone\\Card\\DCIM\\none.jpg", disk.File(L"y").c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    std::wstring longName = L"Phone\\Card\\DCIM\\" + std::wstring(240, L'n') + L".jpg";
+    EXPECT_FALSE(KivoCopyFile(disk.File(L"x.txt").c_str(), longName.c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_FALSE(KivoCopyFile(nullptr, L"a", 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(FileOps, FoldersAreMadeLevelByLevel) {
+    ASSERT_TRUE(KivoCreateFolder(L"Phone\\Card\\DCIM\\B\\C"));
+    EXPECT_EQ(GetLastError(), 0u);
+    std::wstring b = Id(L"Card\\DCIM\\B");
+    ASSERT_FALSE(b.empty());
+    EXPECT_EQ(kivosim::Object(kPhone, Id(L"Card\\DCIM\\B\\C").c_str())["parentId"], Narrow(b));
+    EXPECT_EQ(Object(L"Card\\DCIM\\B")["contentType"], "folder");
+    KivoSimClearLog();
+    EXPECT_TRUE(KivoCreateFolder(L"Phone\\Card\\DCIM\\B\\C")) << "an existing folder";
+    EXPECT_EQ(KivoSimCallCount("IPortableDeviceContent::CreateObjectWithPropertiesOnly"), 0u);
+    EXPECT_FALSE(KivoCreateFolder(L"Phone\\Nowhere\\A"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    std::wstring deep = disk.File(L"x\\y\\z");
+    EXPECT_EQ(KivoCreateFolder(deep.c_str()), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_TRUE(PathIsDirectoryW(deep.c_str()));
+    ASSERT_TRUE(WriteFileText(disk.File(L"file"), "f"));
+    EXPECT_FALSE(KivoCreateFolder(disk.File(L"file").c_str()));
+}
+
+TEST_F(FileOps, AFolderWithALongNewIdCannotBeWalkedBelow) {
+    ASSERT_TRUE(kivosim::SetDevice(kPhone, {{"idPrefix", "a-very-long-object-id-"}}));
+    EXPECT_FALSE(KivoCreateFolder(L"Phone\\Card\\Long\\Below"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_TRUE(Id(L"Card\\Long\\Below").empty());
+}
+
+TEST_F(FileOps, DeletionOnADevice) {
+    EXPECT_FALSE(KivoDeleteFile(L"Phone\\Card\\DCIM"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(KivoRemoveFolder(L"Phone\\Card\\DCIM\\a.jpg"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(KivoRemoveFolder(L"Phone\\Card\\DCIM")) << "not empty";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(KivoDeleteFile(L"Phone\\Card\\DCIM\\a.jpg"));
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_TRUE(Id(L"Card\\DCIM\\a.jpg").empty());
+    EXPECT_FALSE(KivoDeleteFile(L"Phone\\Card\\DCIM\\a.jpg"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_TRUE(KivoRemoveFolder(L"Phone\\Card\\Empty"));
+    EXPECT_TRUE(KivoDeleteFolder(L"Phone\\Card\\DCIM"));
+    EXPECT_TRUE(Id(L"Card\\DCIM").empty());
+    ASSERT_TRUE(kivosim::AddFault(kPhone, {{"method", "IPortableDeviceContent::Delete"}, {"hr", "0x00000001"}}));
+    EXPECT_FALSE(KivoDeleteFile(L"Phone\\Card\\Music\\song.mp3")) << "S_FALSE: not deleted";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(Id(L"Card\\Music\\song.mp3").empty());
+}
+
+TEST_F(FileOps, ADiskTreeIsDeletedWholeDotNamesIncluded) {
+    std::wstring root = disk.File(L"tree");
+    ASSERT_TRUE(KivoCreateFolder((root + L"\\.git\\objects").c_str()));
+    ASSERT_TRUE(WriteFileText(root + L"\\.nomedia", ""));
+    ASSERT_TRUE(WriteFileText(root + L"\\.git\\objects\\x", "x"));
+    ASSERT_TRUE(WriteFileText(root + L"\\photo.jpg", "p"));
+    EXPECT_TRUE(KivoDeleteFolder(root.c_str()));
+    EXPECT_EQ(GetFileAttributesW(root.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(FileOps, RenameInPlaceKeepsTheObjectId) {
+    std::wstring id = Id(L"Card\\DCIM\\a.jpg");
+    ASSERT_TRUE(KivoMoveFile(L"Phone\\Card\\dcim\\a.jpg", L"Phone\\Card\\DCIM\\b2.jpg"));
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(Id(L"Card\\DCIM\\b2.jpg"), id);
+    EXPECT_EQ(Object(L"Card\\DCIM\\b2.jpg")["name"], "a");
+    EXPECT_FALSE(KivoMoveFile(L"Phone\\Card\\DCIM\\b2.jpg", L"Phone\\Card\\DCIM\\B2.JPG"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    for (const char *where : {"both", "common", "write"}) {
+        ASSERT_TRUE(kivosim::AddFault(kPhone, {{"method", "IPortableDevice::SendCommand"}, {"hr", "0x80070005"},
+                                               {"inResults", where}, {"times", 1}}));
+        EXPECT_FALSE(KivoMoveFile(L"Phone\\Card\\DCIM\\b2.jpg", L"Phone\\Card\\DCIM\\c.jpg")) << where;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << where;
+        EXPECT_EQ(Id(L"Card\\DCIM\\b2.jpg"), id) << where;
+    }
+}
+
+TEST_F(FileOps, MovesAcrossFolders) {
+    std::wstring card = Id(L"Card");
+    ASSERT_TRUE(KivoSimAddObject(kPhone, card.c_str(),
+                                 R"({"kind": "file", "name": "locked.txt", "data": "l", "canDelete": false})", nullptr, 0));
+    KivoSimClearLog();
+    EXPECT_FALSE(KivoMoveFile(L"Phone\\Card\\locked.txt", L"Phone\\Card\\Music\\locked.txt"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(kivosim::Calls("IPortableDeviceContent::CreateObjectWithPropertiesAndData").empty());
+
+    ASSERT_TRUE(KivoMoveFile(L"Phone\\Card\\DCIM\\b.jpg", L"Phone\\Card\\New\\b.jpg"));
+    EXPECT_TRUE(Id(L"Card\\DCIM\\b.jpg").empty());
+    EXPECT_EQ(Data(L"Card\\New\\b.jpg"), "world!");
+
+    ASSERT_TRUE(kivosim::AddFault(kPhone, {{"method", "IPortableDeviceContent::Delete"}, {"hr", "0x80070005"}}));
+    EXPECT_FALSE(KivoMoveFile(L"Phone\\Card\\DCIM\\a.jpg", disk.File(L"a.jpg").c_str()));
+    EXPECT_EQ(ReadFileText(disk.File(L"a.jpg")), "hello") << "both copies stay";
+    EXPECT_FALSE(Id(L"Card\\DCIM\\a.jpg").empty());
+}

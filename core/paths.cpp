@@ -54,25 +54,37 @@ HRESULT NextChildBatch(IEnumPortableDeviceObjectIDs *children, CoTaskMemStringAr
     return hr;
 }
 
-bool ReadChildRecord(IPortableDeviceContent *content, const wchar_t *childId, IPortableDeviceKeyCollection *keys,
-                     WIN32_FIND_DATAW &record) {
+RecordRead ReadChildRecord(IPortableDeviceContent *content, const wchar_t *childId, IPortableDeviceKeyCollection *keys,
+                           WIN32_FIND_DATAW &record) {
     ComPtr<IPortableDeviceProperties> properties = PropertiesOf(content);
-    return properties && ReadObjectRecord(childId, record, std::move(properties), keys);
+    if (!properties) return RecordRead::Failed;
+    return ReadObjectRecordChecked(childId, record, std::move(properties), keys);
 }
 
 }  // namespace detail
 
-BOOL FindChildByName(IPortableDeviceContent *content, wchar_t (&objectIdInOut)[kObjectIdChars], const wchar_t *name) {
+ChildLookup LookUpChildByName(IPortableDeviceContent *content, wchar_t (&objectIdInOut)[kObjectIdChars],
+                              const wchar_t *name) {
     // Every child of a batch is read; the first one of the name is taken.
     wchar_t found[kObjectIdChars] = {};
-    bool matched = false;
-    ForEachChildRecord(content, objectIdInOut, [&](const WIN32_FIND_DATAW &child) {
-        if (!matched && EqualIgnoringAsciiCase(name, child.cFileName))
-            matched = BoundedCopy(found, kObjectIdChars, child.cAlternateFileName);
-        return matched;
-    });
-    if (matched) BoundedCopy(objectIdInOut, kObjectIdChars, found);
-    return matched ? TRUE : FALSE;
+    bool matched = false, complete = false;
+    ForEachChildRecord(
+        content, objectIdInOut,
+        [&](const WIN32_FIND_DATAW &child) {
+            if (!matched && EqualIgnoringAsciiCase(name, child.cFileName))
+                matched = BoundedCopy(found, kObjectIdChars, child.cAlternateFileName);
+            return matched;
+        },
+        &complete);
+    if (matched) {
+        BoundedCopy(objectIdInOut, kObjectIdChars, found);
+        return ChildLookup::Found;
+    }
+    return complete ? ChildLookup::Absent : ChildLookup::Unknown;
+}
+
+BOOL FindChildByName(IPortableDeviceContent *content, wchar_t (&objectIdInOut)[kObjectIdChars], const wchar_t *name) {
+    return LookUpChildByName(content, objectIdInOut, name) == ChildLookup::Found ? TRUE : FALSE;
 }
 
 BOOL OpenSessionDevice(const wchar_t *name, DeviceSession &session) {

@@ -32,14 +32,24 @@ const wchar_t *SplitPathComponent(wchar_t *destination, const wchar_t *source, c
 // which visit returned true, at the last batch (short or empty), or when a
 // batch cannot be fetched. FALSE when the children cannot be enumerated at all (anything but
 // S_OK from EnumObjects).
+// With complete, it is set false when a batch or a child's record could not
+// be read (a child that does not fit a record is passed over, not a failure).
 template <class Visit>
-BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId, Visit &&visit);
+BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId, Visit &&visit,
+                        bool *complete = nullptr);
 
 // Looks for a child of the object whose ID is in objectIdInOut whose name
 // equals name ignoring ASCII case; on success the buffer receives the
 // child's ID. Children are listed in batches of ten; the search ends with the
 // batch in which the first match was found.
 BOOL FindChildByName(IPortableDeviceContent *content, wchar_t (&objectIdInOut)[kObjectIdChars], const wchar_t *name);
+
+// The same for a caller that acts on absence (creates or writes in the
+// name's place): a listing that could not be read whole is Unknown, never
+// Absent.
+enum class ChildLookup { Found, Absent, Unknown };
+ChildLookup LookUpChildByName(IPortableDeviceContent *content, wchar_t (&objectIdInOut)[kObjectIdChars],
+                              const wchar_t *name);
 
 // TRUE when path is a device path whose device opens and whose first
 // component under the device is "*" or an existing child of the device.
@@ -63,32 +73,39 @@ namespace detail {
 HRESULT NextChildBatch(IEnumPortableDeviceObjectIDs *children, CoTaskMemStringArray &ids, ULONG &fetched);
 Microsoft::WRL::ComPtr<IEnumPortableDeviceObjectIDs> EnumerateChildren(IPortableDeviceContent *content,
                                                                        const wchar_t *parentId);
-bool ReadChildRecord(IPortableDeviceContent *content, const wchar_t *childId, IPortableDeviceKeyCollection *keys,
-                     WIN32_FIND_DATAW &record);
+RecordRead ReadChildRecord(IPortableDeviceContent *content, const wchar_t *childId, IPortableDeviceKeyCollection *keys,
+                           WIN32_FIND_DATAW &record);
 
 constexpr ULONG kChildBatch = 10;
 }  // namespace detail
 
 template <class Visit>
-BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId, Visit &&visit) {
+BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId, Visit &&visit, bool *complete) {
+    if (complete) *complete = false;
     Microsoft::WRL::ComPtr<IEnumPortableDeviceObjectIDs> children = detail::EnumerateChildren(content, parentId);
     if (!children) return FALSE;
+    bool whole = true;
     // One key collection serves every child of the listing.
     Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> keys = MakeRecordKeys();
     for (;;) {
         CoTaskMemStringArray ids(detail::kChildBatch);
-        if (!ids) break;
         ULONG fetched = 0;
-        HRESULT hr = detail::NextChildBatch(children.Get(), ids, fetched);
-        if (FAILED(hr)) break;
+        HRESULT hr = ids ? detail::NextChildBatch(children.Get(), ids, fetched) : E_OUTOFMEMORY;
+        if (FAILED(hr)) {
+            whole = false;
+            break;
+        }
         bool stop = false;
         for (ULONG i = 0; i < fetched && ids[i]; ++i) {
             WIN32_FIND_DATAW record;
-            if (detail::ReadChildRecord(content, ids[i], keys.Get(), record) && visit(record)) stop = true;
+            RecordRead read = detail::ReadChildRecord(content, ids[i], keys.Get(), record);
+            if (read == RecordRead::Failed) whole = false;
+            if (read == RecordRead::Read && visit(record)) stop = true;
         }
         // An empty batch ends the walk even when the device calls it S_OK.
         if (stop || hr != S_OK || fetched == 0) break;
     }
+    if (complete) *complete = whole;
     return TRUE;
 }
 

@@ -83,9 +83,14 @@ BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record, ComPtr<
 
 BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record, ComPtr<IPortableDeviceProperties> properties,
                       IPortableDeviceKeyCollection *keys) {
-    if (!properties || !keys) return FALSE;
+    return ReadObjectRecordChecked(objectId, record, std::move(properties), keys) == RecordRead::Read;
+}
+
+RecordRead ReadObjectRecordChecked(const wchar_t *objectId, WIN32_FIND_DATAW &record,
+                                   ComPtr<IPortableDeviceProperties> properties, IPortableDeviceKeyCollection *keys) {
+    if (!properties || !keys) return RecordRead::Failed;
     ComPtr<IPortableDeviceValues> values;
-    if (FAILED(properties->GetValues(objectId, keys, values.GetAddressOf())) || !values) return FALSE;
+    if (FAILED(properties->GetValues(objectId, keys, values.GetAddressOf())) || !values) return RecordRead::Failed;
 
     // The strings are read before the record is cleared: objectId may point
     // into it. An ID or name that does not fit is never cut into something
@@ -93,8 +98,8 @@ BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record, ComPtr<
     CoTaskMemString id = ReadString(values.Get(), WPD_OBJECT_ID);
     CoTaskMemString name = ReadString(values.Get(), WPD_OBJECT_ORIGINAL_FILE_NAME);
     if (!name) name = ReadString(values.Get(), WPD_OBJECT_NAME);
-    if (id && !FitsBuffer(id.Get(), kObjectIdChars)) return FALSE;
-    if (name && !FitsBuffer(name.Get(), kPathChars)) return FALSE;
+    if (id && !FitsBuffer(id.Get(), kObjectIdChars)) return RecordRead::DoesNotFit;
+    if (name && !FitsBuffer(name.Get(), kPathChars)) return RecordRead::DoesNotFit;
 
     record = WIN32_FIND_DATAW{};
     if (id) BoundedCopy(record.cAlternateFileName, kObjectIdChars, id.Get());
@@ -108,7 +113,7 @@ BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record, ComPtr<
         record.nFileSizeHigh = static_cast<DWORD>(size >> 32);
         record.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
     }
-    return TRUE;
+    return RecordRead::Read;
 }
 
 }  // namespace kivo

@@ -25,6 +25,13 @@ BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record,
                       Microsoft::WRL::ComPtr<IPortableDeviceProperties> properties,
                       IPortableDeviceKeyCollection *keys);
 
+// How reading a record ended: read, passed over because its ID or name
+// does not fit, or failed (no keys, no properties, the device refused).
+enum class RecordRead { Read, DoesNotFit, Failed };
+RecordRead ReadObjectRecordChecked(const wchar_t *objectId, WIN32_FIND_DATAW &record,
+                                   Microsoft::WRL::ComPtr<IPortableDeviceProperties> properties,
+                                   IPortableDeviceKeyCollection *keys);
+
 // The ten keys an object record is read from, in order; null when the
 // collection cannot be made.
 Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys();

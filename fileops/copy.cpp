@@ -65,7 +65,11 @@ OpResult CheckDiskSourceReadable(const wchar_t *path) {
 OpResult ReplaceDeviceTarget(const wchar_t *source, DeviceSession &from, DeviceSession &to, DWORD flags) {
     wchar_t found[kObjectIdChars];
     BoundedCopy(found, kObjectIdChars, to.findData.cAlternateFileName);
-    if (!FindChildByName(to.content.Get(), found, to.findData.cFileName)) return Succeeded();
+    ChildLookup lookup = LookUpChildByName(to.content.Get(), found, to.findData.cFileName);
+    // A target that may exist but could not be seen would be left beside
+    // the new copy.
+    if (lookup == ChildLookup::Unknown) return Failed(ERROR_READ_FAULT);
+    if (lookup == ChildLookup::Absent) return Succeeded();
     // One object has several spellings; replacing it by itself would delete
     // the source before copying from it.
     if (from.content && std::wcscmp(found, from.findData.cAlternateFileName) == 0 &&
@@ -80,16 +84,13 @@ OpResult ReplaceDeviceTarget(const wchar_t *source, DeviceSession &from, DeviceS
         if (!properties || !ReadObjectRecord(found, target, std::move(properties))) return Failed(ERROR_FILE_EXISTS);
         if (!SourceIsNewer(sourceTime, target.ftLastWriteTime)) return Failed(ERROR_FILE_EXISTS);
     }
-    if (!from.content) {
-        OpResult readable = CheckDiskSourceReadable(source);
-        if (!readable.ok) return readable;
-    }
     if (!DeleteDeviceObject(to.content.Get(), found)) return Failed(ERROR_ACCESS_DENIED);
     return Succeeded();
 }
 
 OpResult PrepareDeviceDestination(const wchar_t *source, const std::wstring &folder, const PathParts &parts,
                                   DeviceSession &from, DeviceSession &to, DWORD flags) {
+    // Checked before anything on the device is made or replaced for it.
     if (!from.content) {
         OpResult readable = CheckDiskSourceReadable(source);
         if (!readable.ok) return readable;

@@ -23,7 +23,11 @@ OpResult OpenDeviceLevel(const wchar_t *name, DeviceSession &session) {
 }
 
 OpResult FindOrCreateLevel(const wchar_t *name, DeviceSession &session) {
-    if (FindChildByName(session.content.Get(), session.findData.cAlternateFileName, name)) {
+    ChildLookup lookup = LookUpChildByName(session.content.Get(), session.findData.cAlternateFileName, name);
+    // A level that may exist but could not be seen is never made again
+    // beside itself.
+    if (lookup == ChildLookup::Unknown) return Failed(ERROR_PATH_NOT_FOUND);
+    if (lookup == ChildLookup::Found) {
         ComPtr<IPortableDeviceProperties> properties = PropertiesOf(session.content.Get());
         if (!properties || !ReadObjectRecord(session.findData.cAlternateFileName, session.findData, std::move(properties)))
             return Failed(ERROR_PATH_NOT_FOUND);

@@ -75,7 +75,7 @@ void SpinMicros(uint64_t micros) {
 
 static bool RuleMatches(const FaultRule &rule, const char *method, const std::wstring &device,
                         const std::wstring &objectId) {
-    if (rule.method != method) return false;
+    if (rule.method != method && rule.method != "*") return false;
     // A rule given under a device fires only on that device's calls.
     if (!rule.device.empty() && rule.device != device) return false;
     if (!rule.objectId.empty() && rule.objectId != objectId) return false;

@@ -68,7 +68,7 @@ protected:
         wchar_t folder[MAX_PATH];
         GetTempPathW(MAX_PATH, folder);
         WIN32_FIND_DATAW entry;
-        HANDLE search = FindFirstFileW((std::wstring(folder) + L"KIVO*.tmp").c_str(), &entry);
+        HANDLE search = FindFirstFileW((std::wstring(folder) + L"KIV*.tmp").c_str(), &entry);
         if (search == INVALID_HANDLE_VALUE) return 0;
         size_t count = 0;
         do ++count;

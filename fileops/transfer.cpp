@@ -29,6 +29,35 @@ const ExtensionEntry kExtensions[] = {
     {L"avi", &WPD_CONTENT_TYPE_VIDEO, &WPD_OBJECT_FORMAT_AVI},
 };
 
+// Copies chunk by chunk until read delivers 0 bytes. read(buffer, size,
+// got) and write(buffer, size) report success; a failed read, and a write
+// that did not take every byte, end the copy as a failure.
+template <class Read, class Write>
+BOOL CopyChunks(ULONG chunkSize, DWORD &failureCode, Read &&read, Write &&write) {
+    HeapArray<BYTE> buffer(chunkSize);
+    if (!buffer) {
+        failureCode = ERROR_NOT_ENOUGH_MEMORY;
+        return FALSE;
+    }
+    for (;;) {
+        ULONG got = 0;
+        if (!read(buffer.Get(), chunkSize, got)) {
+            failureCode = ERROR_READ_FAULT;
+            return FALSE;
+        }
+        if (got == 0) return TRUE;
+        if (got > chunkSize) got = chunkSize;
+        if (!write(buffer.Get(), got)) {
+            failureCode = ERROR_WRITE_FAULT;
+            return FALSE;
+        }
+    }
+}
+
+auto StreamReader(IStream *from) {
+    return [from](BYTE *buffer, ULONG size, ULONG &got) { return SUCCEEDED(from->Read(buffer, size, &got)); };
+}
+
 ULONGLONG RecordSize(const WIN32_FIND_DATAW &record) {
     return (static_cast<ULONGLONG>(record.nFileSizeHigh) << 32) | record.nFileSizeLow;
 }
@@ -191,13 +220,17 @@ OpResult Download(ComPtr<IStream> &from, DWORD optimal, const DeviceSession &sou
     wchar_t partial[kPathChars] = {};
     if (!GetTempFileNameW(FolderOf(target).c_str(), L"kdl", 0, partial)) return FailedWithLastError();
     OpResult result = Succeeded();
-    {
-        ComPtr<IStream> to;
-        HRESULT hr = SHCreateStreamOnFileEx(partial, STGM_CREATE | STGM_WRITE, FILE_ATTRIBUTE_NORMAL, TRUE, nullptr,
-                                            to.GetAddressOf());
+    HANDLE file = CreateFileW(partial, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        result = FailedWithLastError();
+    } else {
         DWORD code = ERROR_SUCCESS;
-        if (FAILED(hr)) result = Failed(ERROR_WRITE_FAULT);
-        else if (!CopyStream(from.Get(), to.Get(), ChunkOr(optimal), code)) result = Failed(code);
+        auto write = [file](const BYTE *buffer, ULONG size) {
+            DWORD written = 0;
+            return WriteFile(file, buffer, size, &written, nullptr) && written == size;
+        };
+        if (!CopyChunks(ChunkOr(optimal), code, StreamReader(from.Get()), write)) result = Failed(code);
+        CloseHandle(file);
     }
     from.Reset();
     if (result.ok) {
@@ -211,27 +244,13 @@ OpResult Download(ComPtr<IStream> &from, DWORD optimal, const DeviceSession &sou
 }  // namespace
 
 BOOL CopyStream(IStream *from, IStream *to, ULONG chunkSize, DWORD &failureCode) {
-    HeapArray<BYTE> buffer(chunkSize);
-    if (!buffer) {
-        failureCode = ERROR_NOT_ENOUGH_MEMORY;
-        return FALSE;
-    }
-    for (;;) {
-        ULONG got = 0;
-        if (FAILED(from->Read(buffer.Get(), chunkSize, &got))) {
-            failureCode = ERROR_READ_FAULT;
-            return FALSE;
-        }
-        if (got == 0) return TRUE;
-        if (got > chunkSize) got = chunkSize;
+    // A failed write, a short one and one that reports success with nothing
+    // written all end the copy as a failure.
+    auto write = [to](const BYTE *buffer, ULONG size) {
         ULONG written = 0;
-        // A failed write, a short one and one that reports success with
-        // nothing written all end the copy as a failure.
-        if (FAILED(to->Write(buffer.Get(), got, &written)) || written != got) {
-            failureCode = ERROR_WRITE_FAULT;
-            return FALSE;
-        }
-    }
+        return SUCCEEDED(to->Write(buffer, size, &written)) && written == size;
+    };
+    return CopyChunks(chunkSize, failureCode, StreamReader(from), write);
 }
 
 void ReadLocalFileTimes(const wchar_t *path, WIN32_FIND_DATAW &record) {

@@ -1,0 +1,197 @@
+// Moves a 256 MiB object through kivo.dll and, in the same run, through a
+// baseline loop that moves the same bytes with the same chunk size directly
+// through the sim's streams and the file system, without the library.
+// Prints the throughput of each and their ratios: download and upload
+// against their baselines, a large device-to-device copy (through the
+// temporary file) against one download, the growth of the process's peak
+// private memory during a download, and a 4.5 GB download's size on disk.
+#include <windows.h>
+#include <psapi.h>
+#include <wrl/client.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "include/kivo.h"
+#include "platform/wpd.h"
+#include "sim/kivosim.h"
+
+using Microsoft::WRL::ComPtr;
+using json = nlohmann::json;
+
+namespace {
+
+constexpr ULONGLONG kSize = 256ull << 20;
+constexpr ULONGLONG kHugeSize = 4500000000ull;
+constexpr ULONG kChunk = 262144;
+const wchar_t kDevice[] = L"usb#bench";
+
+double Seconds() {
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+SIZE_T PeakPrivateBytes() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.PeakPagefileUsage;
+}
+
+void LoadDevice() {
+    json big = {{"kind", "file"}, {"name", "big.bin"}, {"originalFileName", "big.bin"}, {"size", kSize}, {"seed", 3}};
+    json huge = {{"kind", "file"}, {"name", "huge.bin"}, {"originalFileName", "huge.bin"}, {"size", kHugeSize}, {"seed", 5}};
+    json fixture = {{"devices",
+                     {{{"pnpId", "usb#bench"}, {"friendlyName", "Bench"}, {"description", "Bench"}, {"transferSize", kChunk},
+                       {"objects",
+                        {{{"kind", "storage"},
+                          {"name", "Card"},
+                          {"children", {{{"kind", "folder"}, {"name", "DCIM"}, {"children", {big, huge}}},
+                                        {{"kind", "folder"}, {"name", "Up"}}}}}}}}}}};
+    KivoSimReset();
+    KivoSimLoadFixture(fixture.dump().c_str());
+    KivoSimSetLogging(0);
+}
+
+ComPtr<IPortableDeviceContent> OpenContent(ComPtr<IPortableDevice> &device) {
+    CoCreateInstance(CLSID_PortableDeviceFTM, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDevice,
+                     reinterpret_cast<void **>(device.GetAddressOf()));
+    ComPtr<IPortableDeviceValues> info;
+    CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
+                     reinterpret_cast<void **>(info.GetAddressOf()));
+    ComPtr<IPortableDeviceContent> content;
+    if (device && info && SUCCEEDED(device->Open(kDevice, info.Get()))) device->Content(content.GetAddressOf());
+    return content;
+}
+
+std::wstring Find(const wchar_t *path) {
+    wchar_t id[64] = {};
+    KivoSimFindObject(kDevice, path, id, 64);
+    return id;
+}
+
+// The same bytes, read from the device stream and written to disk.
+double BaselineDownload(const std::wstring &target) {
+    double start = Seconds();
+    ComPtr<IPortableDevice> device;
+    auto content = OpenContent(device);
+    ComPtr<IPortableDeviceResources> resources;
+    content->Transfer(resources.GetAddressOf());
+    ComPtr<IStream> stream;
+    DWORD optimal = 0;
+    resources->GetStream(Find(L"Card\\DCIM\\big.bin").c_str(), WPD_RESOURCE_DEFAULT, STGM_READ, &optimal,
+                         stream.GetAddressOf());
+    HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::vector<BYTE> buffer(optimal);
+    ULONG got = 0;
+    while (SUCCEEDED(stream->Read(buffer.data(), optimal, &got)) && got > 0) {
+        DWORD written = 0;
+        WriteFile(file, buffer.data(), got, &written, nullptr);
+    }
+    CloseHandle(file);
+    return Seconds() - start;
+}
+
+// The same bytes, read from disk and written to a new object.
+double BaselineUpload(const std::wstring &source) {
+    double start = Seconds();
+    ComPtr<IPortableDevice> device;
+    auto content = OpenContent(device);
+    ComPtr<IPortableDeviceValues> values;
+    CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
+                     reinterpret_cast<void **>(values.GetAddressOf()));
+    values->SetStringValue(WPD_OBJECT_PARENT_ID, Find(L"Card\\Up").c_str());
+    values->SetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, kSize);
+    values->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, L"base.bin");
+    values->SetStringValue(WPD_OBJECT_NAME, L"base");
+    ComPtr<IStream> data;
+    DWORD optimal = 0;
+    content->CreateObjectWithPropertiesAndData(values.Get(), data.GetAddressOf(), &optimal, nullptr);
+    HANDLE file = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    std::vector<BYTE> buffer(optimal);
+    DWORD got = 0;
+    while (ReadFile(file, buffer.data(), optimal, &got, nullptr) && got > 0) {
+        ULONG written = 0;
+        data->Write(buffer.data(), got, &written);
+    }
+    CloseHandle(file);
+    data->Commit(STGC_DEFAULT);
+    return Seconds() - start;
+}
+
+template <class Run>
+double Best(int repeats, Run &&run) {
+    double best = 1e30;
+    for (int i = 0; i < repeats; ++i) best = std::min(best, run());
+    return best;
+}
+
+double MiBps(double seconds) { return static_cast<double>(kSize) / (1 << 20) / seconds; }
+
+}  // namespace
+
+int main() {
+    KivoInitialize();
+    LoadDevice();
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + L"kivo-transfer-bench";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    std::wstring target = folder + L"\\big.bin", baseline = folder + L"\\baseline.bin";
+
+    SIZE_T peakBefore = PeakPrivateBytes();
+    double kivoDown = Best(3, [&] {
+        double start = Seconds();
+        if (!KivoCopyFile(L"Bench\\Card\\DCIM\\big.bin", target.c_str(), 0)) std::printf("download failed\n");
+        return Seconds() - start;
+    });
+    SIZE_T peakGrowth = PeakPrivateBytes() - peakBefore;
+    double baseDown = Best(3, [&] { return BaselineDownload(baseline); });
+    std::printf("download 256 MiB: kivo %.0f MiB/s, baseline %.0f MiB/s, throughput ratio %.3f (target >= 0.95)\n",
+                MiBps(kivoDown), MiBps(baseDown), baseDown / kivoDown);
+    std::printf("peak private memory growth during the downloads: %.0f KiB (two chunks: %lu KiB)\n",
+                static_cast<double>(peakGrowth) / 1024, static_cast<unsigned long>(2 * kChunk / 1024));
+
+    double kivoUp = Best(3, [&] {
+        KivoDeleteFile(L"Bench\\Card\\Up\\big.bin");
+        double start = Seconds();
+        if (!KivoCopyFile(target.c_str(), L"Bench\\Card\\Up\\big.bin", 0)) std::printf("upload failed\n");
+        return Seconds() - start;
+    });
+    double baseUp = Best(3, [&] {
+        KivoDeleteFile(L"Bench\\Card\\Up\\base.bin");
+        return BaselineUpload(target);
+    });
+    std::printf("upload 256 MiB: kivo %.0f MiB/s, baseline %.0f MiB/s, throughput ratio %.3f (target >= 0.95)\n",
+                MiBps(kivoUp), MiBps(baseUp), baseUp / kivoUp);
+
+    double deviceToDevice = Best(2, [&] {
+        KivoDeleteFile(L"Bench\\Card\\Up\\copy.bin");
+        double start = Seconds();
+        if (!KivoCopyFile(L"Bench\\Card\\DCIM\\big.bin", L"Bench\\Card\\Up\\copy.bin", 0)) std::printf("copy failed\n");
+        return Seconds() - start;
+    });
+    std::printf("device to device 256 MiB: %.2f s, %.2f times one download (target <= 2.1)\n", deviceToDevice,
+                deviceToDevice / kivoDown);
+
+    std::wstring huge = folder + L"\\huge.bin";
+    double start = Seconds();
+    BOOL ok = KivoCopyFile(L"Bench\\Card\\DCIM\\huge.bin", huge.c_str(), 0);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    GetFileAttributesExW(huge.c_str(), GetFileExInfoStandard, &data);
+    ULONGLONG onDisk = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    std::printf("4.5 GB download: %s in %.1f s, %llu bytes on disk (%s)\n", ok ? "done" : "FAILED", Seconds() - start,
+                onDisk, onDisk == kHugeSize ? "the right size" : "WRONG SIZE");
+
+    DeleteFileW(huge.c_str());
+    DeleteFileW(target.c_str());
+    DeleteFileW(baseline.c_str());
+    RemoveDirectoryW(folder.c_str());
+    KivoUninitialize();
+    return 0;
+}

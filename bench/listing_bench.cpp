@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/bench_support.h"
 #include "include/kivo.h"
 #include "platform/wpd.h"
 #include "sim/kivosim.h"
@@ -27,12 +28,7 @@ constexpr int kObjects = 10000;
 constexpr int kRepeats = 3;
 const wchar_t kDevice[] = L"usb#bench";
 
-double Seconds() {
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using kivobench::Seconds;
 
 void LoadFolder() {
     json files = json::array();

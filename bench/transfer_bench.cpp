@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/bench_support.h"
 #include "include/kivo.h"
 #include "platform/wpd.h"
 #include "sim/kivosim.h"
@@ -29,12 +30,7 @@ constexpr ULONGLONG kHugeSize = 4500000000ull;
 constexpr ULONG kChunk = 262144;
 const wchar_t kDevice[] = L"usb#bench";
 
-double Seconds() {
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using kivobench::Seconds;
 
 SIZE_T PeakPrivateBytes() {
     PROCESS_MEMORY_COUNTERS counters{};

@@ -38,17 +38,6 @@ std::string DeviceHash(const wchar_t *path) {
     return id.empty() ? std::string() : kivosim::Object(kPhone, id.c_str()).value("sha256", std::string());
 }
 
-size_t TemporaryFiles(const std::wstring &folder, const wchar_t *pattern) {
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW((folder + L"\\" + pattern).c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) return 0;
-    size_t count = 0;
-    do ++count;
-    while (FindNextFileW(search, &entry));
-    FindClose(search);
-    return count;
-}
-
 std::wstring TempPath() {
     wchar_t folder[MAX_PATH];
     DWORD n = GetTempPathW(MAX_PATH, folder);
@@ -57,7 +46,7 @@ std::wstring TempPath() {
 }
 
 bool NoTemporaryFiles(const TempFolder &disk) {
-    return TemporaryFiles(TempPath(), L"KIV*.tmp") == 0 && TemporaryFiles(disk.Path(), L"kdl*.tmp") == 0;
+    return CountEntries(TempPath(), L"KIV*.tmp") == 0 && CountEntries(disk.Path(), L"kdl*.tmp") == 0;
 }
 
 std::vector<Scenario> Scenarios() {

@@ -15,16 +15,6 @@ namespace {
 
 const wchar_t kPhone[] = L"usb#phone-1";
 
-std::wstring ComputerFolderName() {
-    LPITEMIDLIST pidl = nullptr;
-    if (FAILED(SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &pidl))) return std::wstring();
-    PWSTR name = nullptr;
-    std::wstring out;
-    if (SUCCEEDED(SHGetNameFromIDList(pidl, SIGDN_NORMALDISPLAY, &name))) out = name;
-    CoTaskMemFree(name);
-    CoTaskMemFree(pidl);
-    return out;
-}
 
 class FileOps : public SimTest {
 protected:
@@ -54,27 +44,12 @@ protected:
             if (v["key"] == key) return v["value"];
         return nullptr;
     }
-    static size_t FilesIn(const std::wstring &folder) {
-        WIN32_FIND_DATAW entry;
-        HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-        if (search == INVALID_HANDLE_VALUE) return 0;
-        size_t count = 0;
-        do count += (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : 1;
-        while (FindNextFileW(search, &entry));
-        FindClose(search);
-        return count;
-    }
+    static size_t FilesIn(const std::wstring &folder) { return CountEntries(folder, L"*", true); }
     static size_t KivoTemporaryFiles() {
         wchar_t folder[MAX_PATH];
-        GetTempPathW(MAX_PATH, folder);
-        WIN32_FIND_DATAW entry;
-        HANDLE search = FindFirstFileW((std::wstring(folder) + L"KIV*.tmp").c_str(), &entry);
-        if (search == INVALID_HANDLE_VALUE) return 0;
-        size_t count = 0;
-        do ++count;
-        while (FindNextFileW(search, &entry));
-        FindClose(search);
-        return count;
+        DWORD n = GetTempPathW(MAX_PATH, folder);
+        if (n && folder[n - 1] == L'\\') folder[n - 1] = L'\0';
+        return CountEntries(folder, L"KIV*.tmp");
     }
     TempFolder disk;
 };
@@ -174,7 +149,7 @@ TEST_F(FileOps, ALargeDeviceToDeviceCopyGoesThroughATemporaryFileThatIsDeleted) 
 
 TEST_F(FileOps, ACopyOntoItselfInAnySpellingTouchesNothing) {
     std::wstring id = Id(L"Card\\DCIM\\a.jpg");
-    std::wstring computer = ComputerFolderName();
+    std::wstring computer = ShellNameOfComputerFolder();
     ASSERT_FALSE(computer.empty());
     for (const std::wstring &other : {std::wstring(L"PHONE\\CARD\\DCIM\\A.JPG"),
                                       computer + L"\\Phone\\Card\\DCIM\\a.jpg", std::wstring(L"Phone\\Card\\dcim\\A.JPG")}) {
@@ -327,4 +302,35 @@ TEST_F(FileOps, MovesAcrossFolders) {
     EXPECT_FALSE(KivoMoveFile(L"Phone\\Card\\DCIM\\a.jpg", disk.File(L"a.jpg").c_str()));
     EXPECT_EQ(ReadFileText(disk.File(L"a.jpg")), "hello") << "both copies stay";
     EXPECT_FALSE(Id(L"Card\\DCIM\\a.jpg").empty());
+}
+
+TEST_F(FileOps, SixtyFourMebibytesGoThroughTheTemporaryFileOneByteLessInMemory) {
+    std::wstring empty = Id(L"Card\\Empty");
+    ASSERT_TRUE(KivoSimAddObject(kPhone, empty.c_str(),
+                                 R"({"kind": "file", "name": "below.bin", "size": 67108863, "seed": 1})", nullptr, 0));
+    ASSERT_TRUE(KivoSimAddObject(kPhone, empty.c_str(),
+                                 R"({"kind": "file", "name": "exact.bin", "size": 67108864, "seed": 2})", nullptr, 0));
+    KivoSimClearLog();
+    ASSERT_TRUE(KivoCopyFile(L"Phone\\Card\\Empty\\below.bin", L"Phone\\Card\\Music\\below.bin", 0));
+    EXPECT_EQ(kivosim::Calls("IPortableDevice::Open").size(), 2u) << "one session a side, in memory";
+    KivoSimClearLog();
+    ASSERT_TRUE(KivoCopyFile(L"Phone\\Card\\Empty\\exact.bin", L"Phone\\Card\\Music\\exact.bin", 0));
+    EXPECT_GT(kivosim::Calls("IPortableDevice::Open").size(), 2u) << "two nested copies through the disk";
+    EXPECT_EQ(Object(L"Card\\Music\\below.bin")["sha256"], Object(L"Card\\Empty\\below.bin")["sha256"]);
+    EXPECT_EQ(Object(L"Card\\Music\\exact.bin")["sha256"], Object(L"Card\\Empty\\exact.bin")["sha256"]);
+    EXPECT_EQ(KivoTemporaryFiles(), 0u);
+}
+
+TEST_F(FileOps, AnObjectWhoseRecordSaysSizeZeroIsMeasured) {
+    std::wstring empty = Id(L"Card\\Empty");
+    ASSERT_TRUE(KivoSimAddObject(kPhone, empty.c_str(),
+                                 R"({"kind": "file", "name": "nosize.txt", "data": "measured", "reportedSize": 0})",
+                                 nullptr, 0));
+    ASSERT_TRUE(KivoCopyFile(L"Phone\\Card\\Empty\\nosize.txt", L"Phone\\Card\\Music\\nosize.txt", 0));
+    EXPECT_EQ(CreatedValue("WPD_OBJECT_SIZE"), 8);
+    EXPECT_EQ(Data(L"Card\\Music\\nosize.txt"), "measured");
+    ASSERT_TRUE(WriteFileText(disk.File(L"empty.txt"), ""));
+    ASSERT_TRUE(KivoCopyFile(disk.File(L"empty.txt").c_str(), L"Phone\\Card\\Music\\empty.txt", 0));
+    EXPECT_EQ(CreatedValue("WPD_OBJECT_SIZE"), 0);
+    EXPECT_EQ(Object(L"Card\\Music\\empty.txt")["size"], 0);
 }

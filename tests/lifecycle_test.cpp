@@ -20,16 +20,6 @@ namespace {
 
 class Lifecycle : public SimTest {};
 
-std::wstring ShellNameOfComputerFolder() {
-    LPITEMIDLIST pidl = nullptr;
-    if (FAILED(SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &pidl))) return std::wstring();
-    PWSTR name = nullptr;
-    std::wstring out;
-    if (SUCCEEDED(SHGetNameFromIDList(pidl, SIGDN_NORMALDISPLAY, &name))) out = name;
-    CoTaskMemFree(name);
-    CoTaskMemFree(pidl);
-    return out;
-}
 
 struct ExportEntry {
     std::string name;

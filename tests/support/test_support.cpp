@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <vector>
 
@@ -123,6 +124,28 @@ bool WriteFileText(const std::wstring &path, const std::string &text) {
     BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     CloseHandle(file);
     return ok && written == text.size();
+}
+
+size_t CountEntries(const std::wstring &folder, const wchar_t *pattern, bool filesOnly) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((folder + L"\\" + pattern).c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    size_t count = 0;
+    do count += (filesOnly && (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ? 0 : 1;
+    while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return count;
+}
+
+std::wstring ShellNameOfComputerFolder() {
+    LPITEMIDLIST pidl = nullptr;
+    if (FAILED(SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &pidl))) return std::wstring();
+    PWSTR name = nullptr;
+    std::wstring out;
+    if (SUCCEEDED(SHGetNameFromIDList(pidl, SIGDN_NORMALDISPLAY, &name))) out = name;
+    CoTaskMemFree(name);
+    CoTaskMemFree(pidl);
+    return out;
 }
 
 std::string ReadFileText(const std::wstring &path) {

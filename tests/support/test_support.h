@@ -56,6 +56,11 @@ private:
 };
 
 bool WriteFileText(const std::wstring &path, const std::string &text);
+// The number of entries of folder matching a FindFirstFileW pattern;
+// filesOnly leaves directories out.
+size_t CountEntries(const std::wstring &folder, const wchar_t *pattern, bool filesOnly = false);
+// The computer folder's display name as the shell shows it.
+std::wstring ShellNameOfComputerFolder();
 std::string ReadFileText(const std::wstring &path);
 
 }  // namespace kivotest

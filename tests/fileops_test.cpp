@@ -5,6 +5,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "include/kivo.h"
@@ -333,4 +334,72 @@ TEST_F(FileOps, AnObjectWhoseRecordSaysSizeZeroIsMeasured) {
     ASSERT_TRUE(KivoCopyFile(disk.File(L"empty.txt").c_str(), L"Phone\\Card\\Music\\empty.txt", 0));
     EXPECT_EQ(CreatedValue("WPD_OBJECT_SIZE"), 0);
     EXPECT_EQ(Object(L"Card\\Music\\empty.txt")["size"], 0);
+}
+
+namespace {
+
+FILETIME Utc(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+    SYSTEMTIME system{};
+    system.wYear = year, system.wMonth = month, system.wDay = day;
+    system.wHour = hour, system.wMinute = minute, system.wSecond = second;
+    FILETIME time{};
+    SystemTimeToFileTime(&system, &time);
+    return time;
+}
+
+bool SetLastWriteTime(const std::wstring &path, const FILETIME &time) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BOOL ok = SetFileTime(file, nullptr, nullptr, &time);
+    CloseHandle(file);
+    return ok != FALSE;
+}
+
+FILETIME LastWriteTime(const std::wstring &path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+    return data.ftLastWriteTime;
+}
+
+// A UTC time as the device shows it: local wall-clock time.
+std::string AsDeviceDate(const FILETIME &utc) {
+    FILETIME local{};
+    SYSTEMTIME system{};
+    FileTimeToLocalFileTime(&utc, &local);
+    FileTimeToSystemTime(&local, &system);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", system.wYear, system.wMonth, system.wDay,
+                  system.wHour, system.wMinute, system.wSecond);
+    return text;
+}
+
+}  // namespace
+
+TEST_F(FileOps, TimesSurviveARoundTrip) {
+    std::wstring source = disk.File(L"dated.txt"), back = disk.File(L"back\\dated.txt");
+    ASSERT_TRUE(WriteFileText(source, "dated"));
+    FILETIME written = Utc(2023, 6, 1, 10, 20, 30);
+    ASSERT_TRUE(SetLastWriteTime(source, written));
+    ASSERT_TRUE(KivoCopyFile(source.c_str(), L"Phone\\Card\\Empty\\dated.txt", 0));
+    EXPECT_EQ(Object(L"Card\\Empty\\dated.txt")["modified"], AsDeviceDate(written)) << "local time on the device";
+    ASSERT_TRUE(KivoCopyFile(L"Phone\\Card\\Empty\\dated.txt", back.c_str(), 0));
+    FILETIME returned = LastWriteTime(back);
+    EXPECT_EQ(CompareFileTime(&written, &returned), 0) << AsDeviceDate(returned);
+}
+
+TEST_F(FileOps, DiskToDiskFollowsTheFlags) {
+    std::wstring older = disk.File(L"older.txt"), newer = disk.File(L"newer.txt");
+    ASSERT_TRUE(WriteFileText(older, "older"));
+    ASSERT_TRUE(WriteFileText(newer, "newer"));
+    ASSERT_TRUE(SetLastWriteTime(older, Utc(2020, 1, 1, 0, 0, 0)));
+    ASSERT_TRUE(SetLastWriteTime(newer, Utc(2021, 1, 1, 0, 0, 0)));
+    EXPECT_FALSE(KivoCopyFile(newer.c_str(), older.c_str(), KIVO_COPY_FAIL_IF_EXISTS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    EXPECT_FALSE(KivoCopyFile(older.c_str(), newer.c_str(), KIVO_COPY_NEWER_ONLY));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    EXPECT_EQ(ReadFileText(newer), "newer");
+    EXPECT_TRUE(KivoCopyFile(newer.c_str(), older.c_str(), KIVO_COPY_NEWER_ONLY));
+    EXPECT_EQ(ReadFileText(older), "newer");
+    EXPECT_TRUE(KivoCopyFile(newer.c_str(), disk.File(L"made\\here.txt").c_str(), KIVO_COPY_NEWER_ONLY))
+        << "no target: copied, its folder made";
 }

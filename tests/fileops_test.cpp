@@ -403,3 +403,24 @@ TEST_F(FileOps, DiskToDiskFollowsTheFlags) {
     EXPECT_TRUE(KivoCopyFile(newer.c_str(), disk.File(L"made\\here.txt").c_str(), KIVO_COPY_NEWER_ONLY))
         << "no target: copied, its folder made";
 }
+
+TEST_F(FileOps, NewerOnlyWithNoTargetCopiesInEveryDirection) {
+    ASSERT_TRUE(WriteFileText(disk.File(L"up.txt"), "up"));
+    EXPECT_TRUE(KivoCopyFile(disk.File(L"up.txt").c_str(), L"Phone\\Card\\Empty\\up.txt", KIVO_COPY_NEWER_ONLY));
+    EXPECT_EQ(Data(L"Card\\Empty\\up.txt"), "up");
+    EXPECT_TRUE(KivoCopyFile(L"Phone\\Card\\DCIM\\a.jpg", disk.File(L"down.jpg").c_str(), KIVO_COPY_NEWER_ONLY));
+    EXPECT_EQ(ReadFileText(disk.File(L"down.jpg")), "hello");
+    EXPECT_TRUE(KivoCopyFile(L"Phone\\Card\\DCIM\\a.jpg", L"Phone\\Card\\Music\\a.jpg", KIVO_COPY_NEWER_ONLY));
+    EXPECT_EQ(Data(L"Card\\Music\\a.jpg"), "hello");
+}
+
+TEST_F(FileOps, AReadOnlyFileStopsADiskTreeDelete) {
+    std::wstring root = disk.File(L"tree");
+    ASSERT_TRUE(KivoCreateFolder(root.c_str()));
+    ASSERT_TRUE(WriteFileText(root + L"\\locked.txt", "l"));
+    ASSERT_TRUE(SetFileAttributesW((root + L"\\locked.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(KivoDeleteFolder(root.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_NE(GetFileAttributesW((root + L"\\locked.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    SetFileAttributesW((root + L"\\locked.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+}

@@ -424,3 +424,18 @@ TEST_F(FileOps, AReadOnlyFileStopsADiskTreeDelete) {
     EXPECT_NE(GetFileAttributesW((root + L"\\locked.txt").c_str()), INVALID_FILE_ATTRIBUTES);
     SetFileAttributesW((root + L"\\locked.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
+
+TEST_F(FileOps, AFileAnotherProgramHoldsOpenKeepsItsRealTimes) {
+    std::wstring source = disk.File(L"held.txt");
+    ASSERT_TRUE(WriteFileText(source, "held"));
+    FILETIME written = Utc(2022, 3, 4, 5, 6, 7);
+    ASSERT_TRUE(SetLastWriteTime(source, written));
+    // Another program writes the file and lets others read it.
+    HANDLE holder = CreateFileW(source.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(KivoCopyFile(source.c_str(), L"Phone\\Card\\Empty\\held.txt", 0));
+    CloseHandle(holder);
+    EXPECT_EQ(Object(L"Card\\Empty\\held.txt")["modified"], AsDeviceDate(written));
+    EXPECT_EQ(Data(L"Card\\Empty\\held.txt"), "held");
+}

@@ -59,6 +59,14 @@ ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys() {
     return keys;
 }
 
+ComPtr<IPortableDeviceValues> MakeDeviceValues() {
+    ComPtr<IPortableDeviceValues> values;
+    if (FAILED(CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
+                                reinterpret_cast<void **>(values.GetAddressOf()))))
+        return nullptr;
+    return values;
+}
+
 ComPtr<IPortableDeviceProperties> PropertiesOf(IPortableDeviceContent *content) {
     ComPtr<IPortableDeviceProperties> properties;
     if (!content || FAILED(content->Properties(properties.GetAddressOf()))) return nullptr;

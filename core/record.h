@@ -36,6 +36,9 @@ RecordRead ReadObjectRecordChecked(const wchar_t *objectId, WIN32_FIND_DATAW &re
 // collection cannot be made.
 Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys();
 
+// A fresh, empty IPortableDeviceValues; null when none can be made.
+Microsoft::WRL::ComPtr<IPortableDeviceValues> MakeDeviceValues();
+
 // A fresh IPortableDeviceProperties of the content; null when none can be had.
 Microsoft::WRL::ComPtr<IPortableDeviceProperties> PropertiesOf(IPortableDeviceContent *content);
 

@@ -155,9 +155,6 @@ OpResult CopyBetween(const wchar_t *source, const wchar_t *destination, DWORD fl
     } else if (!IsLocalPath(source)) {
         return Failed(ERROR_INVALID_PARAMETER);
     } else {
-        from.device.Reset();
-        from.content.Reset();
-        from.findData = WIN32_FIND_DATAW{};
         BoundedCopy(from.findData.cFileName, kPathChars, source);
     }
     PathParts parts;

@@ -42,10 +42,8 @@ OpResult FindOrCreateLevel(const wchar_t *name, DeviceSession &session) {
 }  // namespace
 
 OpResult CreateFolderObject(IPortableDeviceContent *content, wchar_t (&objectId)[kObjectIdChars], const wchar_t *name) {
-    ComPtr<IPortableDeviceValues> values;
-    if (FAILED(CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
-                                reinterpret_cast<void **>(values.GetAddressOf()))))
-        return Failed(ERROR_ACCESS_DENIED);
+    ComPtr<IPortableDeviceValues> values = MakeDeviceValues();
+    if (!values) return Failed(ERROR_ACCESS_DENIED);
     values->SetStringValue(WPD_OBJECT_PARENT_ID, objectId);
     values->SetStringValue(WPD_OBJECT_NAME, name);
     values->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, name);

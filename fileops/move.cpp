@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <string>
 
+#include "core/record.h"
 #include "fileops/fileops.h"
 
 namespace kivo {
@@ -12,14 +13,6 @@ namespace {
 std::wstring FolderPart(const wchar_t *path) {
     const wchar_t *cut = std::wcsrchr(path, L'\\');
     return cut ? std::wstring(path, cut) : std::wstring(path);
-}
-
-ComPtr<IPortableDeviceValues> MakeValues() {
-    ComPtr<IPortableDeviceValues> values;
-    if (FAILED(CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
-                                reinterpret_cast<void **>(values.GetAddressOf()))))
-        return nullptr;
-    return values;
 }
 
 // The command reached the driver; whether it did what was asked is in its
@@ -38,8 +31,8 @@ bool CommandSucceeded(IPortableDeviceValues *results) {
 }
 
 OpResult RenameObject(DeviceSession &session, const wchar_t *newName) {
-    ComPtr<IPortableDeviceValues> parameters = MakeValues();
-    ComPtr<IPortableDeviceValues> properties = MakeValues();
+    ComPtr<IPortableDeviceValues> parameters = MakeDeviceValues();
+    ComPtr<IPortableDeviceValues> properties = MakeDeviceValues();
     if (!parameters || !properties) return Failed(ERROR_NOT_ENOUGH_MEMORY);
     if (FAILED(parameters->SetGuidValue(WPD_PROPERTY_COMMON_COMMAND_CATEGORY, WPD_COMMAND_OBJECT_PROPERTIES_SET.fmtid)) ||
         FAILED(parameters->SetUnsignedIntegerValue(WPD_PROPERTY_COMMON_COMMAND_ID, WPD_COMMAND_OBJECT_PROPERTIES_SET.pid)) ||

@@ -82,10 +82,8 @@ PROPVARIANT DateValue(FILETIME time, bool isUtc) {
 // The eight properties of a new object, in order.
 ComPtr<IPortableDeviceValues> NewObjectProperties(const DeviceSession &source, const DeviceSession &destination,
                                                   ULONGLONG size) {
-    ComPtr<IPortableDeviceValues> values;
-    if (FAILED(CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
-                                reinterpret_cast<void **>(values.GetAddressOf()))))
-        return nullptr;
+    ComPtr<IPortableDeviceValues> values = MakeDeviceValues();
+    if (!values) return nullptr;
     const wchar_t *fileName = destination.findData.cFileName;
     const wchar_t *dot = std::wcschr(fileName, L'.');
     std::wstring name = dot ? std::wstring(fileName, dot) : std::wstring(fileName);

@@ -16,15 +16,20 @@ bool BoundedCopy(wchar_t *destination, size_t capacity, const wchar_t *source) {
     return source[i] == L'\0';
 }
 
+bool BoundedJoin(wchar_t *destination, size_t capacity, const wchar_t *folder, const wchar_t *name) {
+    if (!BoundedCopy(destination, capacity, folder)) return false;
+    size_t used = BoundedLength(destination, capacity);
+    return BoundedCopy(destination + used, capacity - used, L"\\") &&
+           BoundedCopy(destination + used + 1, capacity - used - 1, name);
+}
+
 bool FitsBuffer(const wchar_t *text, size_t capacity) {
     return capacity > 0 && BoundedLength(text, capacity) < capacity;
 }
 
-static wchar_t FoldAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
-
 bool EqualIgnoringAsciiCase(const wchar_t *a, const wchar_t *b) {
     for (;; ++a, ++b) {
-        if (FoldAscii(*a) != FoldAscii(*b)) return false;
+        if (FoldAsciiCase(*a) != FoldAsciiCase(*b)) return false;
         if (*a == L'\0') return true;
     }
 }

@@ -22,9 +22,17 @@ size_t BoundedLength(const wchar_t *text, size_t limit);
 // value (object IDs, paths) check the result.
 bool BoundedCopy(wchar_t *destination, size_t capacity, const wchar_t *source);
 
+// Joins folder, a backslash and name into a buffer of capacity characters,
+// terminator included, with BoundedCopy's rules: true when the whole path
+// fit, false when the buffer holds a cut one.
+bool BoundedJoin(wchar_t *destination, size_t capacity, const wchar_t *folder, const wchar_t *name);
+
 // True when the string fits a buffer of capacity characters with its
 // terminator.
 bool FitsBuffer(const wchar_t *text, size_t capacity);
+
+// The letters a to z as A to Z; every other character as it is.
+inline wchar_t FoldAsciiCase(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
 
 // Compares two strings ignoring the case of the ASCII letters A to Z only.
 bool EqualIgnoringAsciiCase(const wchar_t *a, const wchar_t *b);

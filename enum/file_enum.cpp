@@ -41,13 +41,20 @@ bool SplitListingPath(const wchar_t *path, ListingPath &out) {
            out.pattern.size() <= kMaxPattern;
 }
 
+thread_local bool lastListingWhole = true;
+
 std::vector<WIN32_FIND_DATAW> ReadMatchingChildren(IPortableDeviceContent *content, const wchar_t *folderId,
                                                    const wchar_t *pattern) {
     std::vector<WIN32_FIND_DATAW> records;
-    ForEachChildRecord(content, folderId, [&](const WIN32_FIND_DATAW &child) {
-        if (MatchFindPattern(pattern, child.cFileName)) records.push_back(child);
-        return false;
-    });
+    bool whole = false;
+    BOOL read = ForEachChildRecord(
+        content, folderId,
+        [&](const WIN32_FIND_DATAW &child) {
+            if (MatchFindPattern(pattern, child.cFileName)) records.push_back(child);
+            return false;
+        },
+        &whole);
+    lastListingWhole = read && whole;
     return records;
 }
 
@@ -109,6 +116,7 @@ HANDLE FindFirstEntry(const wchar_t *path, WIN32_FIND_DATAW *findData) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    lastListingWhole = true;
     DeviceSession session;
     if (!InitSession(&session)) return INVALID_HANDLE_VALUE;
     HANDLE result = ProbeDevicePath(path, session) ? ListDeviceFolder(path, session, *findData)
@@ -116,6 +124,8 @@ HANDLE FindFirstEntry(const wchar_t *path, WIN32_FIND_DATAW *findData) {
     ReleaseSession(session);
     return result;
 }
+
+bool LastListingWasWhole() { return lastListingWhole; }
 
 BOOL FindNextEntry(HANDLE handle, WIN32_FIND_DATAW *findData) {
     if (!findData) {

@@ -15,6 +15,10 @@ struct FolderCopyEntry {
     uint32_t copyFlags;
     int32_t copyResult;  // the entry's copy result; 0 until the copy is made
     uint32_t copyError;  // the last-error code read right after that copy
+    // The walk itself decided the outcome (a name or a path that must not
+    // be copied, a folder that could not be listed): the entry is reported
+    // as it stands and never copied.
+    bool settled;
 };
 
 struct FolderCopyJob {

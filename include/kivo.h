@@ -61,6 +61,20 @@ BOOL KivoRemoveFolder(const wchar_t *path);
 /* Deletes a folder with everything in it. */
 BOOL KivoDeleteFolder(const wchar_t *path);
 
+/* Starts a folder copy job: every file of source (a folder, or a folder, "\" and a mask with * or ?) into the
+ * destination folder, which is created when missing. flags: the copy flags above. INVALID_HANDLE_VALUE on failure. */
+HANDLE KivoCopyFolderFirst(const wchar_t *source, const wchar_t *destination, DWORD flags);
+/* The number of files the job holds, handed out or not; 0 for a handle that names no job. */
+SIZE_T KivoCopyFolderCount(HANDLE handle);
+/* Copies (or, after KIVO_COPY_AT_FIRST, reports) the job's next file: both paths into the buffers (sizes in wide
+ * characters; a path too long for its buffer is cut), the copy's result and last-error code through result and
+ * error, each of which may be null. TRUE whether the copy succeeded or not; FALSE once every file was handed out,
+ * or for a handle that names no job. */
+BOOL KivoCopyFolderNext(HANDLE handle, wchar_t *source, DWORD sourceSize, wchar_t *destination, DWORD destinationSize,
+                        INT32 *result, UINT32 *error);
+/* Discards the job; returns 0. */
+int KivoCopyFolderClose(HANDLE handle);
+
 /* 1 when name matches the wildcard pattern ('*', '?', a-z without regard to case); 0 otherwise or for a null argument. */
 int KivoWildcardMatch(const wchar_t *pattern, const wchar_t *name);
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/text.h"
+#include "foldercopy/copy_names.h"
 
 TEST(BoundedCopy, NeverWritesPastTheBufferAndReportsACut) {
     for (size_t capacity = 1; capacity <= 8; ++capacity) {
@@ -29,4 +30,47 @@ TEST(EqualIgnoringAsciiCase, FoldsExactlyTheAsciiLetters) {
     EXPECT_FALSE(kivo::EqualIgnoringAsciiCase(L"\u00e9", L"\u00c9"));
     EXPECT_FALSE(kivo::EqualIgnoringAsciiCase(L"@[", L"`{"));
     EXPECT_FALSE(kivo::EqualIgnoringAsciiCase(L"ab", L"a"));
+}
+
+TEST(BoundedJoin, JoinsWithABackslashAndNeverWritesPastTheBuffer) {
+    for (size_t capacity = 1; capacity <= 9; ++capacity) {
+        for (size_t folder = 0; folder <= 4; ++folder) {
+            for (size_t name = 0; name <= 4; ++name) {
+                std::wstring a(folder, L'f'), b(name, L'n');
+                std::wstring joined = a + L"\\" + b;
+                wchar_t buffer[12];
+                std::wmemset(buffer, L'#', 12);
+                bool whole = kivo::BoundedJoin(buffer, capacity, a.c_str(), b.c_str());
+                EXPECT_EQ(whole, joined.size() < capacity) << capacity << "/" << folder << "/" << name;
+                if (whole) {
+                    EXPECT_EQ(std::wstring(buffer), joined);
+                }
+                EXPECT_LT(std::wcslen(buffer), capacity);
+                for (size_t i = capacity; i < 12; ++i) EXPECT_EQ(buffer[i], L'#') << "guard " << i;
+            }
+        }
+    }
+}
+
+TEST(CheckCopyName, RefusesNamesThatAddressAnotherPlace) {
+    struct Case {
+        const wchar_t *name;
+        DWORD onDevice;
+        DWORD onDisk;
+    };
+    const DWORD ok = ERROR_SUCCESS, bad = ERROR_INVALID_NAME;
+    const Case cases[] = {
+        {L"photo.jpg", ok, ok},      {L".hidden", ok, ok},     {L"", bad, bad},          {L".", bad, bad},
+        {L"..", bad, bad},           {L"...", ok, bad},        {L"a\\b", bad, bad},      {L"a/b", bad, bad},
+        {L"x:y", bad, bad},          {L"C:", bad, bad},        {L"CON", ok, bad},        {L"con.txt", ok, bad},
+        {L"Nul .txt", ok, bad},      {L"COM1", ok, bad},       {L"lpt9.log", ok, bad},   {L"COM\u00b9", ok, bad},
+        {L"COM0", ok, ok},           {L"COM10", ok, ok},       {L"CONSOLE", ok, ok},     {L"AUXILIARY.txt", ok, ok},
+        {L"photo.jpg.", ok, bad},    {L"trail ", ok, bad},     {L" lead", ok, ok},       {L"a<b", ok, bad},
+        {L"a>b", ok, bad},           {L"a\"b", ok, bad},       {L"a|b", ok, bad},        {L"a?b", ok, bad},
+        {L"a*b", ok, bad},           {L"tab\there", ok, bad},  {L"\x1f", ok, bad},       {L"caf\u00e9", ok, ok},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(kivo::CheckCopyName(c.name, false), c.onDevice) << "device: " << c.name;
+        EXPECT_EQ(kivo::CheckCopyName(c.name, true), c.onDisk) << "disk: " << c.name;
+    }
 }

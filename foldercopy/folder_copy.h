@@ -1,0 +1,35 @@
+// The folder copy job: First walks the source and lists (or copies) its
+// files, Next copies and reports one file per call, Count and Close. The
+// walk works through the library's exported listing, status and copy calls
+// only.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "foldercopy/folder_copy_entry.h"
+
+namespace kivo {
+
+// What the walk of one job carries from level to level.
+struct CopyWalk {
+    uint32_t jobFlags = 0;
+    bool descend = false;            // subfolders are walked
+    bool destinationOnDisk = false;  // names are held to the file system's rules
+    std::vector<FolderCopyEntry> records;
+    DWORD lastError = ERROR_SUCCESS;  // the code of the walk's last failed step
+};
+
+// Walks one folder level: pattern is a folder path, "\" and a mask. Returns
+// the outcome of the last step taken at this level (1 if none).
+int32_t CollectCopyEntries(const wchar_t *pattern, const wchar_t *destinationFolder, CopyWalk &job);
+
+HANDLE FolderCopyFirst(const wchar_t *source, const wchar_t *destination, DWORD flags);
+size_t FolderCopyCount(HANDLE handle);
+BOOL FolderCopyNext(HANDLE handle, wchar_t *sourceBuffer, DWORD sourceSize, wchar_t *destinationBuffer,
+                    DWORD destinationSize, int32_t *result, uint32_t *error);
+int FolderCopyClose(HANDLE handle);
+
+}  // namespace kivo

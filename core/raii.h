@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <propidl.h>
+#include <shtypes.h>
 
 #include <cstdlib>
 #include <utility>
@@ -43,6 +44,26 @@ public:
 
 private:
     LPWSTR text_ = nullptr;
+};
+
+// An item identifier list allocated by the shell (CoTaskMemAlloc), freed
+// with CoTaskMemFree.
+class Pidl {
+public:
+    Pidl() = default;
+    ~Pidl() { CoTaskMemFree(pidl_); }
+    Pidl(const Pidl &) = delete;
+    Pidl &operator=(const Pidl &) = delete;
+
+    LPITEMIDLIST Get() const { return pidl_; }
+    LPITEMIDLIST *Put() {
+        CoTaskMemFree(std::exchange(pidl_, nullptr));
+        return &pidl_;
+    }
+    explicit operator bool() const { return pidl_ != nullptr; }
+
+private:
+    LPITEMIDLIST pidl_ = nullptr;
 };
 
 // A PROPVARIANT that is cleared when it goes out of scope.

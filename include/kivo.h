@@ -75,6 +75,28 @@ BOOL KivoCopyFolderNext(HANDLE handle, wchar_t *source, DWORD sourceSize, wchar_
 /* Discards the job; returns 0. */
 int KivoCopyFolderClose(HANDLE handle);
 
+/* The shell's open dialog. filter: "name|spec|name|spec", filterIndex counting from 1; options: the FOS_ flags of
+ * IFileDialog::SetOptions, taken whole, plus KIVO_PATH_BELOW_COMPUTER. The (first) chosen path goes to result
+ * (resultSize in wide characters, terminator included; a path that does not fit fails the call). Returns 0 when
+ * nothing was chosen or anything failed, 1 for one path, and with FOS_ALLOWMULTISELECT the handle (2 or more) of
+ * the other chosen paths, to be read with KivoOpenDialogNext and closed with KivoOpenDialogClose. */
+INT32 KivoOpenDialog(HWND owner, const wchar_t *title, const wchar_t *initialFolder, const wchar_t *fileName,
+                     const wchar_t *filter, UINT32 filterIndex, const wchar_t *defaultExtension, wchar_t *result,
+                     INT32 resultSize, UINT32 options);
+/* The shell's save dialog, with KivoOpenDialog's arguments; 1 when a path was chosen, else 0. */
+INT32 KivoSaveDialog(HWND owner, const wchar_t *title, const wchar_t *initialFolder, const wchar_t *fileName,
+                     const wchar_t *filter, UINT32 filterIndex, const wchar_t *defaultExtension, wchar_t *result,
+                     INT32 resultSize, UINT32 options);
+/* The shell's folder dialog (FOS_PICKFOLDERS is always added); 1 when a folder was chosen, else 0. */
+INT32 KivoOpenFolderDialog(HWND owner, const wchar_t *title, const wchar_t *initialFolder, wchar_t *result,
+                           INT32 resultSize, UINT32 options);
+/* The next path of a multiple selection: TRUE with last error 0; FALSE with ERROR_NO_MORE_FILES after the last,
+ * ERROR_INSUFFICIENT_BUFFER (nothing handed out) when it does not fit size, ERROR_INVALID_HANDLE for a handle that
+ * names no selection. */
+BOOL KivoOpenDialogNext(INT32 handle, wchar_t *buffer, UINT32 size);
+/* Discards a multiple selection; returns 0, last error 0 or ERROR_INVALID_HANDLE. */
+INT32 KivoOpenDialogClose(INT32 handle);
+
 /* 1 when name matches the wildcard pattern ('*', '?', a-z without regard to case); 0 otherwise or for a null argument. */
 int KivoWildcardMatch(const wchar_t *pattern, const wchar_t *name);
 

@@ -12,6 +12,7 @@ need_install() {
   command -v wine >/dev/null || return 0
   command -v cmake >/dev/null || return 0
   command -v ninja >/dev/null || return 0
+  command -v Xvfb >/dev/null || return 0
   [ -f /usr/include/nlohmann/json.hpp ] || return 0
   [ -f /usr/src/googletest/CMakeLists.txt ] || return 0
   return 1
@@ -23,7 +24,7 @@ if need_install; then
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-    g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build nlohmann-json3-dev googletest >/dev/null
+    g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build nlohmann-json3-dev googletest xvfb >/dev/null
 fi
 
 echo "== building"
@@ -36,9 +37,21 @@ cmake --build "$build" -- -j"$(nproc)"
 export WINEPREFIX="$build/wineprefix"
 export WINEARCH=win64
 export WINEDEBUG=-all
-# No Mono or Gecko prompts, no dialogs.
+# No Mono or Gecko prompts.
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export DISPLAY=
+
+# A virtual display of our own: the test of the real shell dialog shows
+# Wine's open dialog on it and saves a picture of it as build/open-dialog.bmp.
+display=""
+for n in $(seq 90 119); do
+  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }
+done
+[ -n "$display" ] || { echo "no free X display number" >&2; exit 1; }
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+trap 'kill "$xvfb_pid" 2>/dev/null || true' EXIT
+for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+export DISPLAY="$display"
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "== creating the Wine prefix"
@@ -48,7 +61,7 @@ fi
 
 # One wineserver for the whole run.
 wineserver -p
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+trap 'wineserver -k >/dev/null 2>&1 || true; kill "$xvfb_pid" 2>/dev/null || true' EXIT
 
 echo "== registering the simulated device service"
 wine regsvr32 /s "$(winepath -w "$build/bin/kivosim.dll")" >/dev/null 2>&1 || {

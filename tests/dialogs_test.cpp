@@ -2,6 +2,7 @@
 // against the scripted stand-in dialogs and real shell items of Wine's
 // shell: what reaches the dialog, what comes back, and what is left alive.
 #include "support/stand_in_dialog.h"
+#include "support/stand_in_namespace.h"
 #include "support/test_support.h"
 
 #include <shlobj.h>
@@ -272,5 +273,93 @@ TEST_F(Dialogs, StopFoldersGiveNothingAndTheComputerFolderGivesItsName) {
     stand.script.items = {ItemOf(L"C:\\")};
     EXPECT_EQ(KivoOpenFolderDialog(nullptr, nullptr, nullptr, buffer, MAX_PATH, 0), 1);
     EXPECT_STREQ(buffer, L"C:\\");
+    stand.script.items.clear();
+}
+
+namespace {
+
+// Device objects as Wine's real shell walks them, under the computer folder.
+class DeviceItems : public Dialogs {
+protected:
+    void SetUp() override {
+        Dialogs::SetUp();
+        ASSERT_TRUE(device.Register()) << "the stand-in device could not be registered";
+    }
+    void TearDown() override {
+        stand.script.items.clear();
+        EXPECT_EQ(device.LiveFolders(), 0) << "a shell folder of the device left alive";
+        device.Revoke();
+        Dialogs::TearDown();
+    }
+    StandInNamespace device;
+};
+
+}  // namespace
+
+TEST_F(DeviceItems, ADeviceFileComesBackAsADevicePathLedOrNotByTheComputerName) {
+    ComPtr<IShellItem> photo = device.Item({L"Card", L"DCIM", L"photo.jpg"});
+    ASSERT_TRUE(photo);
+    stand.script.items = {photo};
+    wchar_t buffer[MAX_PATH] = L"";
+    EXPECT_EQ(Open(nullptr, 0, buffer, MAX_PATH), 1);
+    EXPECT_EQ(buffer, ShellNameOfComputerFolder() + L"\\Test Phone\\Card\\DCIM\\photo.jpg");
+    EXPECT_EQ(Open(nullptr, KIVO_PATH_BELOW_COMPUTER, buffer, MAX_PATH), 1);
+    EXPECT_STREQ(buffer, L"Test Phone\\Card\\DCIM\\photo.jpg");
+    EXPECT_EQ(KivoCheckDevicePathName(buffer), 1) << "a path the library's own calls take";
+    stand.script.items.clear();
+    EXPECT_EQ(References(photo.Get()), 1u) << "the library released the item";
+}
+
+TEST_F(DeviceItems, TheDeviceItselfIsItsNameAlone) {
+    stand.script.items = {device.Item({})};
+    ASSERT_TRUE(stand.script.items[0]);
+    wchar_t buffer[MAX_PATH] = L"";
+    EXPECT_EQ(KivoOpenFolderDialog(nullptr, nullptr, nullptr, buffer, MAX_PATH, KIVO_PATH_BELOW_COMPUTER), 1);
+    EXPECT_STREQ(buffer, L"Test Phone");
+}
+
+TEST_F(DeviceItems, ALevelWithoutANameLeavesTheNamesBelowIt) {
+    stand.script.items = {device.Item({L"Card", StandInNamespace::kBrokenFolder, L"inside.jpg"})};
+    ASSERT_TRUE(stand.script.items[0]);
+    wchar_t buffer[MAX_PATH] = L"";
+    EXPECT_EQ(Open(nullptr, KIVO_PATH_BELOW_COMPUTER, buffer, MAX_PATH), 1);
+    EXPECT_STREQ(buffer, L"inside.jpg");
+}
+
+TEST_F(DeviceItems, AJoinedPathOneCharacterTooLongFailsAndIsNeverCut) {
+    stand.script.items = {device.Item({L"Card", L"DCIM", L"photo.jpg"})};
+    std::wstring path = L"Test Phone\\Card\\DCIM\\photo.jpg";
+    std::vector<wchar_t> buffer(path.size() + 2, L'#');
+    EXPECT_EQ(Open(nullptr, KIVO_PATH_BELOW_COMPUTER, buffer.data(), static_cast<INT32>(path.size())), 0);
+    EXPECT_EQ(buffer[0], L'\0');
+    EXPECT_EQ(buffer[path.size()], L'#');
+    stand.script.items = {device.Item({L"Card", L"DCIM", L"photo.jpg"}), device.Item({L"Card", L"DCIM"})};
+    INT32 handle = Open(nullptr, FOS_ALLOWMULTISELECT | KIVO_PATH_BELOW_COMPUTER, buffer.data(),
+                        static_cast<INT32>(buffer.size()));
+    ASSERT_GE(handle, 2);
+    EXPECT_EQ(std::wstring(buffer.data()), path);
+    wchar_t next[MAX_PATH];
+    ASSERT_TRUE(KivoOpenDialogNext(handle, next, MAX_PATH));
+    EXPECT_STREQ(next, L"Test Phone\\Card\\DCIM");
+    KivoOpenDialogClose(handle);
+}
+
+TEST_F(Dialogs, AnItemBelowAFileSystemFolderKeepsThatFolderBeforeItsNames) {
+    // With the stop folder at the computer folder, the trash on the desktop
+    // climbs to the desktop, whose folder is in the file system.
+    LPITEMIDLIST pidl = nullptr;
+    ASSERT_TRUE(SUCCEEDED(SHGetSpecialFolderLocation(nullptr, CSIDL_BITBUCKET, &pidl)));
+    PWSTR name = nullptr;
+    ASSERT_TRUE(SUCCEEDED(SHGetNameFromIDList(pidl, SIGDN_PARENTRELATIVE, &name)));
+    std::wstring trash = name;
+    CoTaskMemFree(name);
+    CoTaskMemFree(pidl);
+    wchar_t desktop[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, 0, desktop)));
+    stand.script.items = {ItemOfFolder(CSIDL_BITBUCKET)};
+    ASSERT_TRUE(stand.script.items[0]);
+    wchar_t buffer[MAX_PATH] = L"";
+    EXPECT_EQ(KivoOpenFolderDialog(nullptr, nullptr, nullptr, buffer, MAX_PATH, KIVO_PATH_BELOW_COMPUTER), 1);
+    EXPECT_EQ(buffer, std::wstring(desktop) + L"\\" + trash);
     stand.script.items.clear();
 }

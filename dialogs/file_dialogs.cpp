@@ -95,15 +95,24 @@ ComPtr<Dialog> MakeFileDialog(REFCLSID clsid) {
     return dialog;
 }
 
+// Creates the dialog, applies the arguments and shows it; null when nothing
+// can come back (no buffer, no globals, no dialog, cancelled or failed).
+template <class Dialog>
+ComPtr<Dialog> ShowFileDialog(REFCLSID clsid, const FileDialogArguments &arguments) {
+    if (!ResultBufferUsable(arguments.result, arguments.resultSize) || !InitSession(nullptr)) return nullptr;
+    ComPtr<Dialog> dialog = MakeFileDialog<Dialog>(clsid);
+    if (!dialog) return nullptr;
+    ComPtr<IShellItem> folder = ItemFromParsingName(arguments.initialFolder);
+    ApplyArguments(dialog.Get(), arguments, folder.Get());
+    if (FAILED(dialog->Show(arguments.owner))) return nullptr;
+    return dialog;
+}
+
 }  // namespace
 
 int32_t ShowOpenDialog(const FileDialogArguments &arguments) {
-    if (!ResultBufferUsable(arguments.result, arguments.resultSize) || !InitSession(nullptr)) return 0;
-    ComPtr<IFileOpenDialog> dialog = MakeFileDialog<IFileOpenDialog>(CLSID_FileOpenDialog);
+    ComPtr<IFileOpenDialog> dialog = ShowFileDialog<IFileOpenDialog>(CLSID_FileOpenDialog, arguments);
     if (!dialog) return 0;
-    ComPtr<IShellItem> folder = ItemFromParsingName(arguments.initialFolder);
-    ApplyArguments(dialog.Get(), arguments, folder.Get());
-    if (FAILED(dialog->Show(arguments.owner))) return 0;
     if (!(arguments.options & kMultipleSelection))
         return TakeResult(dialog.Get(), arguments.result, arguments.resultSize, arguments.options);
     ComPtr<IShellItemArray> selection;
@@ -112,12 +121,8 @@ int32_t ShowOpenDialog(const FileDialogArguments &arguments) {
 }
 
 int32_t ShowSaveDialog(const FileDialogArguments &arguments) {
-    if (!ResultBufferUsable(arguments.result, arguments.resultSize) || !InitSession(nullptr)) return 0;
-    ComPtr<IFileSaveDialog> dialog = MakeFileDialog<IFileSaveDialog>(CLSID_FileSaveDialog);
+    ComPtr<IFileSaveDialog> dialog = ShowFileDialog<IFileSaveDialog>(CLSID_FileSaveDialog, arguments);
     if (!dialog) return 0;
-    ComPtr<IShellItem> folder = ItemFromParsingName(arguments.initialFolder);
-    ApplyArguments(dialog.Get(), arguments, folder.Get());
-    if (FAILED(dialog->Show(arguments.owner))) return 0;
     return TakeResult(dialog.Get(), arguments.result, arguments.resultSize, arguments.options);
 }
 

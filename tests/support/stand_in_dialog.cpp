@@ -1,5 +1,7 @@
 #include "stand_in_dialog.h"
 
+#include "class_factory.h"
+
 #include <shlobj.h>
 
 #include <algorithm>
@@ -189,29 +191,8 @@ public:
     }
 };
 
-template <class Made>
-class Factory : public IClassFactory {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void **out) override {
-        if (riid != IID_IUnknown && riid != IID_IClassFactory) return E_NOINTERFACE;
-        *out = static_cast<IClassFactory *>(this);
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown *outer, REFIID riid, void **out) override {
-        *out = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
-        Made *made = new Made();
-        HRESULT hr = made->QueryInterface(riid, out);
-        made->Release();
-        return hr;
-    }
-    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
-};
-
-Factory<OpenDialog> openFactory;
-Factory<SaveDialog> saveFactory;
+StaticClassFactory<OpenDialog> openFactory;
+StaticClassFactory<SaveDialog> saveFactory;
 
 }  // namespace
 

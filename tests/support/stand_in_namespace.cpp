@@ -1,5 +1,7 @@
 #include "stand_in_namespace.h"
 
+#include "class_factory.h"
+
 #include <shlobj.h>
 #include <shlwapi.h>
 
@@ -154,27 +156,7 @@ private:
     LPITEMIDLIST absolute_ = nullptr;
 };
 
-class Factory : public IClassFactory {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void **out) override {
-        if (riid != IID_IUnknown && riid != IID_IClassFactory) return E_NOINTERFACE;
-        *out = static_cast<IClassFactory *>(this);
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown *outer, REFIID riid, void **out) override {
-        *out = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
-        Folder *folder = new Folder();
-        HRESULT hr = folder->QueryInterface(riid, out);
-        folder->Release();
-        return hr;
-    }
-    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
-};
-
-Factory factory;
+StaticClassFactory<Folder> factory;
 
 std::wstring ClassKey() { return std::wstring(L"Software\\Classes\\CLSID\\") + kClsidText; }
 std::wstring NamespaceKey() {

@@ -88,7 +88,8 @@ std::wstring ScreenshotPath() {
 class RealDialog : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!GetEnvironmentVariableW(L"DISPLAY", nullptr, 0)) GTEST_SKIP() << "no display";
+        wchar_t display[64] = {};
+        if (!GetEnvironmentVariableW(L"DISPLAY", display, 64) || !display[0]) GTEST_SKIP() << "no display";
         CoInitialize(nullptr);
         KivoInitialize();
         ASSERT_TRUE(WriteFileText(disk.File(L"pick me.txt"), "chosen"));

@@ -1,0 +1,182 @@
+// kivo.exe as a user runs it: each command in its own process, with the
+// devices of a fixture file, its output read back as UTF-8.
+#include "support/test_support.h"
+
+#include <sstream>
+
+using namespace kivotest;
+
+namespace {
+
+struct Outcome {
+    DWORD status = 0xFFFFFFFF;
+    std::string out, error;
+};
+
+std::wstring Beside(const wchar_t *name) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path = self;
+    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
+}
+
+HANDLE InheritableFile(const std::wstring &path) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        json photo = {{"kind", "file"}, {"name", "a.jpg"}, {"originalFileName", "a.jpg"}, {"data", "hello"},
+                      {"modified", "2024-05-01T12:00:00"}};
+        json cafe = {{"kind", "file"}, {"name", "caf\u00e9 \u6771\u4eac \U0001F600.jpg"},
+                     {"originalFileName", "caf\u00e9 \u6771\u4eac \U0001F600.jpg"}, {"data", "unicode"}};
+        json notes = {{"kind", "file"}, {"name", "notes.txt"}, {"originalFileName", "notes.txt"}, {"data", "text"}};
+        json dcim = {{"kind", "folder"}, {"name", "DCIM"}, {"children", {photo, cafe, notes}}};
+        json storage = {{"kind", "storage"}, {"name", "Card"}, {"children", {dcim, {{"kind", "folder"}, {"name", "Up"}}}}};
+        json fixture = {{"devices", {DeviceJson("usb#phone-1", "Phone", "Phone", {storage})}}};
+        fixtureFile = disk.File(L"devices.json");
+        ASSERT_TRUE(WriteFileText(fixtureFile, fixture.dump()));
+        dumpFile = disk.File(L"dump.json");
+    }
+    // Runs kivo.exe with the arguments (a command line's tail) and waits.
+    Outcome Run(const std::wstring &arguments) {
+        Outcome outcome;
+        std::wstring outPath = disk.File(L"out.txt"), errorPath = disk.File(L"error.txt");
+        HANDLE out = InheritableFile(outPath), error = InheritableFile(errorPath);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = out;
+        startup.hStdError = error;
+        SetEnvironmentVariableW(L"KIVO_SIM_DEVICES", fixtureFile.c_str());
+        SetEnvironmentVariableW(L"KIVO_SIM_DUMP", dumpFile.c_str());
+        std::wstring line = L"\"" + Beside(L"kivo.exe") + L"\" " + arguments;
+        PROCESS_INFORMATION process{};
+        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+            WaitForSingleObject(process.hProcess, 60000);
+            GetExitCodeProcess(process.hProcess, &outcome.status);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        }
+        CloseHandle(out);
+        CloseHandle(error);
+        SetEnvironmentVariableW(L"KIVO_SIM_DEVICES", nullptr);
+        SetEnvironmentVariableW(L"KIVO_SIM_DUMP", nullptr);
+        outcome.out = ReadFileText(outPath);
+        outcome.error = ReadFileText(errorPath);
+        // The next run starts from the state this one left.
+        if (GetFileAttributesW(dumpFile.c_str()) != INVALID_FILE_ATTRIBUTES) CopyFileW(dumpFile.c_str(), fixtureFile.c_str(), FALSE);
+        return outcome;
+    }
+    static std::vector<std::string> Lines(const std::string &text) {
+        std::vector<std::string> lines;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+    TempFolder disk;
+    std::wstring fixtureFile, dumpFile;
+};
+
+const std::string kCafe = "caf\u00e9 \u6771\u4eac \U0001F600.jpg";
+
+}  // namespace
+
+TEST_F(Cli, DevicesAndListingsPrintWhatTheDeviceHolds) {
+    Outcome devices = Run(L"devices");
+    EXPECT_EQ(devices.status, 0u) << devices.error;
+    EXPECT_EQ(devices.out, "Phone\n");
+
+    Outcome ls = Run(L"ls Phone\\Card");
+    EXPECT_EQ(ls.out, "DCIM\\\nUp\\\n");
+    Outcome jpgs = Run(L"ls Phone\\Card\\DCIM\\*.jpg");
+    EXPECT_EQ(Lines(jpgs.out), (std::vector<std::string>{"a.jpg", kCafe})) << "names round trip as UTF-8";
+
+    Outcome asJson = Run(L"ls --json Phone\\Card\\DCIM");
+    EXPECT_EQ(asJson.status, 0u);
+    std::vector<std::string> names;
+    for (const std::string &line : Lines(asJson.out)) {
+        json entry = json::parse(line);
+        names.push_back(entry["name"]);
+        EXPECT_FALSE(entry["folder"].get<bool>());
+        EXPECT_FALSE(entry["id"].get<std::string>().empty()) << "a device record carries its object ID";
+        if (entry["name"] == "a.jpg") {
+            EXPECT_EQ(entry["size"], 5);
+        }
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"a.jpg", kCafe, "notes.txt"}));
+
+    Outcome longList = Run(L"ls -l Phone\\Card\\DCIM\\a.jpg");
+    ASSERT_EQ(Lines(longList.out).size(), 1u);
+    EXPECT_NE(longList.out.find("5 B"), std::string::npos) << longList.out;
+    EXPECT_NE(longList.out.find("2024-05-01"), std::string::npos) << longList.out;
+
+    Outcome stat = Run(L"stat Phone\\Card\\DCIM\\a.jpg");
+    EXPECT_EQ(stat.status, 0u);
+    EXPECT_NE(stat.out.find("size:        5 (5 B)"), std::string::npos) << stat.out;
+}
+
+TEST_F(Cli, FileCommandsChangeTheDeviceAndTheDisk) {
+    std::wstring target = disk.File(L"got");
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    Outcome cp = Run(L"cp Phone\\Card\\DCIM\\a.jpg \"" + target + L"\"");
+    EXPECT_EQ(cp.status, 0u) << cp.error;
+    EXPECT_EQ(ReadFileText(target + L"\\a.jpg"), "hello") << "a folder target takes the source's name";
+    EXPECT_EQ(Run(L"cp --fail-if-exists Phone\\Card\\DCIM\\a.jpg \"" + target + L"\"").status, 1u);
+
+    EXPECT_EQ(Run(L"cp \"" + target + L"\\a.jpg\" Phone\\Card\\Up\\b.jpg").status, 0u);
+    EXPECT_EQ(Run(L"mv Phone\\Card\\Up\\b.jpg Phone\\Card\\Up\\c.jpg").status, 0u);
+    EXPECT_EQ(Run(L"mkdir Phone\\Card\\Up\\New\\Deeper").status, 0u);
+    EXPECT_EQ(Run(L"rmdir Phone\\Card\\Up\\New\\Deeper").status, 0u);
+    EXPECT_EQ(Run(L"ls Phone\\Card\\Up").out, "c.jpg\nNew\\\n");
+    EXPECT_EQ(Run(L"rm Phone\\Card\\Up\\c.jpg").status, 0u);
+    EXPECT_EQ(Run(L"rm -r Phone\\Card\\Up\\New").status, 0u);
+    EXPECT_EQ(Run(L"ls Phone\\Card\\Up").out, "");
+}
+
+TEST_F(Cli, ErrorsNameThePathAndTheSystemMessageAndUsageErrorsExitTwo) {
+    Outcome missing = Run(L"stat Phone\\Card\\Nothing");
+    EXPECT_EQ(missing.status, 1u);
+    EXPECT_EQ(missing.error.rfind("kivo: Phone\\Card\\Nothing: ", 0), 0u) << missing.error;
+    EXPECT_NE(missing.error.find("(error "), std::string::npos) << missing.error;
+    EXPECT_EQ(Lines(missing.error).size(), 1u) << "one line";
+
+    Outcome noDevice = Run(L"cp Nokia\\Card\\x.jpg \"" + disk.File(L"x.jpg") + L"\"");
+    EXPECT_EQ(noDevice.status, 1u);
+    EXPECT_NE(noDevice.error.find("Nokia\\Card\\x.jpg"), std::string::npos) << noDevice.error;
+
+    Outcome badFlag = Run(L"ls --bogus Phone");
+    EXPECT_EQ(badFlag.status, 2u);
+    EXPECT_NE(badFlag.error.find("unknown option --bogus"), std::string::npos);
+    EXPECT_NE(badFlag.error.find("usage: kivo ls"), std::string::npos);
+    EXPECT_EQ(Run(L"frobnicate").status, 2u);
+    EXPECT_EQ(Run(L"cp onlyone").status, 2u);
+    for (const wchar_t *command : {L"devices", L"ls", L"stat", L"cp", L"mv", L"rm", L"rmdir", L"mkdir", L"copy-tree", L"pick"}) {
+        Outcome help = Run(std::wstring(command) + L" --help");
+        EXPECT_EQ(help.status, 0u) << Narrow(command);
+        EXPECT_EQ(help.out.rfind("usage: kivo " + Narrow(command), 0), 0u) << help.out;
+    }
+}
+
+TEST_F(Cli, CopyTreeListsEachFileWhenNotOnATerminalAndFailsWhenOneFailed) {
+    std::wstring target = disk.File(L"tree");
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    ASSERT_TRUE(WriteFileText(target + L"\\notes.txt", "mine"));
+    Outcome copy = Run(L"copy-tree --fail-if-exists Phone\\Card\\DCIM \"" + target + L"\"");
+    EXPECT_EQ(copy.status, 1u);
+    std::vector<std::string> lines = Lines(copy.out);
+    ASSERT_EQ(lines.size(), 4u) << copy.out;
+    EXPECT_EQ(lines[0], "copied Phone\\Card\\DCIM\\a.jpg -> " + Narrow(target) + "\\a.jpg");
+    EXPECT_EQ(lines[2].rfind("failed Phone\\Card\\DCIM\\notes.txt: ", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3].rfind("2 of 3 files copied, 0 up to date, 1 failed", 0), 0u) << lines[3];
+    EXPECT_NE(copy.error.find("(error 80)"), std::string::npos) << "the failures listed at the end: " << copy.error;
+    EXPECT_EQ(ReadFileText(target + L"\\" + Widen(kCafe)), "unicode");
+    EXPECT_EQ(ReadFileText(target + L"\\notes.txt"), "mine");
+
+    Outcome again = Run(L"copy-tree --newer Phone\\Card\\DCIM \"" + target + L"\"");
+    EXPECT_EQ(again.status, 0u) << again.error;
+    EXPECT_NE(again.out.find("0 of 3 files copied, 3 up to date, 0 failed"), std::string::npos) << again.out;
+}

@@ -213,7 +213,7 @@ int Pick(const std::vector<std::wstring> &options) {
     return status;
 }
 
-struct Spec {
+struct CommandShape {
     std::vector<std::wstring> options;
     size_t operands;
 };
@@ -242,7 +242,7 @@ std::map<std::wstring, Command> Commands() {
 }
 
 int RunCommand(const std::wstring &name, const Command &command, const Arguments &arguments) {
-    static const std::map<std::wstring, Spec> specs = {
+    static const std::map<std::wstring, CommandShape> shapes = {
         {L"devices", {{}, 0}},
         {L"ls", {{L"-l", L"--json"}, 1}},
         {L"stat", {{}, 1}},
@@ -259,14 +259,14 @@ int RunCommand(const std::wstring &name, const Command &command, const Arguments
             Print(command.usage);
             return 0;
         }
-    const Spec &spec = specs.at(name);
+    const CommandShape &shape = shapes.at(name);
     std::vector<std::wstring> options;
     Arguments operands;
     std::wstring bad;
-    if (!TakeOptions(arguments, spec.options, options, operands, bad))
+    if (!TakeOptions(arguments, shape.options, options, operands, bad))
         return UsageError(command.usage, L"unknown option " + bad);
-    if (operands.size() != spec.operands)
-        return UsageError(command.usage, name + L" takes " + std::to_wstring(spec.operands) + L" path(s)");
+    if (operands.size() != shape.operands)
+        return UsageError(command.usage, name + L" takes " + std::to_wstring(shape.operands) + L" path(s)");
     if (command.run) return command.run(operands);
     if (name == L"ls") return List(options, operands[0]);
     if (name == L"stat") return Stat(operands[0]);

@@ -12,11 +12,11 @@ name="kivo-$version-win64"
 stage="$release/$name"
 zip="$root/dist/$name.zip"
 
-command -v zip >/dev/null || {
+if ! command -v zip >/dev/null || ! command -v unzip >/dev/null; then
   sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends zip >/dev/null 2>&1 ||
-    { $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends zip >/dev/null; }
-}
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends zip unzip >/dev/null 2>&1 ||
+    { $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends zip unzip >/dev/null; }
+fi
 
 echo "== release build of $name"
 if [ ! -f "$release/build.ninja" ]; then

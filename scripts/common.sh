@@ -71,3 +71,10 @@ kivo_prepare_wine() {
     exit 1
 }
 }
+
+# All three, in order.
+kivo_setup() {
+  kivo_install
+  kivo_build
+  kivo_prepare_wine
+}

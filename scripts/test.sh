@@ -8,9 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
 
 source "$root/scripts/common.sh"
-kivo_install
-kivo_build
-kivo_prepare_wine
+kivo_setup
 
 echo "== running the tests"
 cd "$build"

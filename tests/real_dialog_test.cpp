@@ -19,9 +19,9 @@ namespace {
 
 const wchar_t kTitle[] = L"kivo real dialog";
 
-HWND FindDialog() {
+HWND FindDialog(const wchar_t *title = kTitle) {
     for (int tries = 0; tries < 300; ++tries) {
-        HWND dialog = FindWindowW(nullptr, kTitle);
+        HWND dialog = FindWindowW(nullptr, title);
         if (dialog && IsWindowVisible(dialog)) return dialog;
         Sleep(50);
     }
@@ -137,4 +137,42 @@ TEST_F(RealDialog, CancelLeavesTheBufferAsItWas) {
     user.join();
     EXPECT_EQ(result, 0);
     EXPECT_STREQ(buffer, L"kept");
+}
+
+TEST_F(RealDialog, KivoPickPrintsThePathChosenInTheRealDialog) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring exe = self;
+    exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"kivo.exe";
+    std::wstring outPath = disk.File(L"pick.txt");
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    std::wstring line = L"\"" + exe + L"\" pick";
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process));
+    HWND dialog = FindDialog(L"kivo: choose");
+    bool typed = false;
+    if (dialog) {
+        Sleep(300);
+        if (HWND box = FindNameBox(dialog)) {
+            std::wstring chosen = disk.File(L"pick me.txt");
+            SendMessageW(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(chosen.c_str()));
+            typed = true;
+        }
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    }
+    WaitForSingleObject(process.hProcess, 30000);
+    DWORD status = 99;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    CloseHandle(out);
+    EXPECT_TRUE(typed) << "kivo pick showed the dialog";
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(ReadFileText(outPath), Narrow(disk.File(L"pick me.txt")) + "\n");
 }

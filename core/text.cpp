@@ -23,6 +23,20 @@ bool BoundedJoin(wchar_t *destination, size_t capacity, const wchar_t *folder, c
            BoundedCopy(destination + used + 1, capacity - used - 1, name);
 }
 
+bool IsStorableName(const wchar_t *name) {
+    if (!name || !name[0]) return false;
+    for (const wchar_t *c = name; *c; ++c) {
+        if (*c < 0x20) return false;
+        bool high = *c >= 0xD800 && *c <= 0xDBFF, low = *c >= 0xDC00 && *c <= 0xDFFF;
+        if (low) return false;
+        if (high) {
+            if (c[1] < 0xDC00 || c[1] > 0xDFFF) return false;
+            ++c;
+        }
+    }
+    return true;
+}
+
 bool FitsBuffer(const wchar_t *text, size_t capacity) {
     return capacity > 0 && BoundedLength(text, capacity) < capacity;
 }

@@ -31,6 +31,10 @@ bool BoundedJoin(wchar_t *destination, size_t capacity, const wchar_t *folder, c
 // terminator.
 bool FitsBuffer(const wchar_t *text, size_t capacity);
 
+// A name a new object or folder may be given: not empty, without control
+// characters and without a surrogate that is not one of a pair.
+bool IsStorableName(const wchar_t *name);
+
 // The letters a to z as A to Z; every other character as it is.
 inline wchar_t FoldAsciiCase(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
 

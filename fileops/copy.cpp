@@ -95,6 +95,7 @@ OpResult PrepareDeviceDestination(const wchar_t *source, const std::wstring &fol
         OpResult readable = CheckDiskSourceReadable(source);
         if (!readable.ok) return readable;
     }
+    if (!IsStorableName(parts.FileName().c_str())) return Failed(ERROR_INVALID_NAME);
     OpResult created = ResolveDevicePathCreating(folder.c_str(), to);
     if (!created.ok) return created;
     if (!BoundedCopy(to.findData.cFileName, kPathChars, parts.FileName().c_str()))

@@ -42,6 +42,7 @@ OpResult FindOrCreateLevel(const wchar_t *name, DeviceSession &session) {
 }  // namespace
 
 OpResult CreateFolderObject(IPortableDeviceContent *content, wchar_t (&objectId)[kObjectIdChars], const wchar_t *name) {
+    if (!IsStorableName(name)) return Failed(ERROR_INVALID_NAME);
     ComPtr<IPortableDeviceValues> values = MakeDeviceValues();
     if (!values) return Failed(ERROR_ACCESS_DENIED);
     values->SetStringValue(WPD_OBJECT_PARENT_ID, objectId);
@@ -59,7 +60,9 @@ OpResult CreateFolderObject(IPortableDeviceContent *content, wchar_t (&objectId)
 }
 
 OpResult ResolveDevicePathCreating(const wchar_t *path, DeviceSession &session) {
-    if (!ComponentsFit(path)) return Failed(ERROR_FILENAME_EXCED_RANGE);
+    // Nothing is made at a path that does not fit MAX_PATH: no listing or
+    // job of the library could name it afterwards.
+    if (!FitsBuffer(path, kPathChars) || !ComponentsFit(path)) return Failed(ERROR_FILENAME_EXCED_RANGE);
     wchar_t component[kComponentChars];
     bool atDevice = true;
     for (const wchar_t *rest = path; (rest = SplitPathComponent(component, rest, L"\\")) != nullptr;) {

@@ -31,6 +31,7 @@ bool CommandSucceeded(IPortableDeviceValues *results) {
 }
 
 OpResult RenameObject(DeviceSession &session, const wchar_t *newName) {
+    if (!IsStorableName(newName)) return Failed(ERROR_INVALID_NAME);
     ComPtr<IPortableDeviceValues> parameters = MakeDeviceValues();
     ComPtr<IPortableDeviceValues> properties = MakeDeviceValues();
     if (!parameters || !properties) return Failed(ERROR_NOT_ENOUGH_MEMORY);

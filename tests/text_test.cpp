@@ -74,3 +74,17 @@ TEST(CheckCopyName, RefusesNamesThatAddressAnotherPlace) {
         EXPECT_EQ(kivo::CheckCopyName(c.name, true), c.onDisk) << "disk: " << c.name;
     }
 }
+
+TEST(IsStorableName, RefusesEmptyNamesControlCharactersAndLoneSurrogates) {
+    EXPECT_TRUE(kivo::IsStorableName(L"photo.jpg"));
+    EXPECT_TRUE(kivo::IsStorableName(L"\U0001F600 smile"));
+    EXPECT_TRUE(kivo::IsStorableName(L"caf\u00e9"));
+    EXPECT_FALSE(kivo::IsStorableName(L""));
+    EXPECT_FALSE(kivo::IsStorableName(nullptr));
+    EXPECT_FALSE(kivo::IsStorableName(L"tab\there"));
+    EXPECT_FALSE(kivo::IsStorableName(L"\x1f"));
+    EXPECT_FALSE(kivo::IsStorableName(L"a\xD800"));
+    EXPECT_FALSE(kivo::IsStorableName(L"\xD800x"));
+    EXPECT_FALSE(kivo::IsStorableName(L"\xDC00"));
+    EXPECT_FALSE(kivo::IsStorableName(L"x\xDE00\xD83D"));
+}

@@ -17,6 +17,7 @@
 #include "bench/bench_support.h"
 #include "foldercopy/folder_copy_entry.h"
 #include "include/kivo.h"
+#include "support/heap_usage.h"
 #include "sim/kivosim.h"
 
 using json = nlohmann::json;
@@ -28,6 +29,7 @@ constexpr int kFilesPerFolder = 100;
 const wchar_t kDevice[] = L"usb#bench";
 
 using kivobench::Seconds;
+using kivotest::HeapBytesInUse;
 
 std::string Name(const char *stem, int i) {
     char text[32];
@@ -78,21 +80,6 @@ std::wstring LoadDeepTree(int depth) {
     return path;
 }
 
-// The bytes of every busy block of every heap of the process: what the
-// process holds, whatever heap its allocator draws from.
-SIZE_T HeapBytesInUse() {
-    HANDLE heaps[64];
-    DWORD count = GetProcessHeaps(64, heaps);
-    SIZE_T total = 0;
-    for (DWORD i = 0; i < count && i < 64; ++i) {
-        PROCESS_HEAP_ENTRY entry{};
-        HeapLock(heaps[i]);
-        while (HeapWalk(heaps[i], &entry))
-            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) total += entry.cbData;
-        HeapUnlock(heaps[i]);
-    }
-    return total;
-}
 
 // The listings the walk makes: the tree's folder, then each subfolder.
 double ListDirectly() {

@@ -1,4 +1,4 @@
-// A soak: KIVO_SOAK_CALLS (10,000 by default; scripts/soak.sh runs
+// A soak: KIVO_SOAK_CALLS (10,000 by default; scripts/long-run.sh soak runs
 // 100,000) mixed calls in one process, with the heap in use, the process's
 // handle count and the sim's live objects sampled every tenth of the run.
 // None may grow after the first sample by more than noise, and every call
@@ -6,6 +6,7 @@
 #include "support/test_support.h"
 
 #include "include/kivo.h"
+#include "support/heap_usage.h"
 
 using namespace kivotest;
 
@@ -18,19 +19,6 @@ uint64_t Calls() {
     return value >= 1000 ? value : 10000;
 }
 
-SIZE_T HeapBytesInUse() {
-    HANDLE heaps[64];
-    DWORD count = GetProcessHeaps(64, heaps);
-    SIZE_T total = 0;
-    for (DWORD i = 0; i < count && i < 64; ++i) {
-        PROCESS_HEAP_ENTRY entry{};
-        HeapLock(heaps[i]);
-        while (HeapWalk(heaps[i], &entry))
-            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) total += entry.cbData;
-        HeapUnlock(heaps[i]);
-    }
-    return total;
-}
 
 // The handles open in the process, counted by asking each possible value
 // (GetProcessHandleCount is not available everywhere).

@@ -28,12 +28,12 @@ BOOL ShellItemToPath(Microsoft::WRL::ComPtr<IShellItem> item, wchar_t *output, i
 
 struct FilterPair {
     std::wstring name;
-    std::wstring spec;
+    std::wstring patterns;
 };
 
-// The pairs of a filter text: display names and specs separated by "|",
+// The pairs of a filter text: display names and patterns separated by "|",
 // runs of separators counting as one, each component taken whole; a name
-// without a spec is dropped.
+// without patterns is dropped.
 std::vector<FilterPair> ParseFilter(const wchar_t *filter);
 
 struct FileDialogArguments {

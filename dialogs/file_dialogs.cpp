@@ -30,7 +30,7 @@ void ApplyFileTypes(IFileDialog *dialog, const wchar_t *filter, uint32_t index) 
     std::vector<FilterPair> pairs = ParseFilter(filter);
     if (!pairs.empty()) {
         std::vector<COMDLG_FILTERSPEC> specs;
-        for (const FilterPair &pair : pairs) specs.push_back({pair.name.c_str(), pair.spec.c_str()});
+        for (const FilterPair &pair : pairs) specs.push_back({pair.name.c_str(), pair.patterns.c_str()});
         dialog->SetFileTypes(static_cast<UINT>(specs.size()), specs.data());
     }
     dialog->SetFileTypeIndex(index);

@@ -1,4 +1,4 @@
-// The file type filter of the file dialogs: "name|spec|name|spec".
+// The file type filter of the file dialogs: "name|patterns|name|patterns".
 #include "dialogs/dialogs.h"
 
 namespace kivo {
@@ -22,7 +22,7 @@ std::vector<FilterPair> ParseFilter(const wchar_t *filter) {
     if (!filter) return pairs;
     const wchar_t *cursor = filter;
     FilterPair pair;
-    while (NextComponent(cursor, pair.name) && NextComponent(cursor, pair.spec)) pairs.push_back(pair);
+    while (NextComponent(cursor, pair.name) && NextComponent(cursor, pair.patterns)) pairs.push_back(pair);
     return pairs;
 }
 

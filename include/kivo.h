@@ -75,8 +75,8 @@ BOOL KivoCopyFolderNext(HANDLE handle, wchar_t *source, DWORD sourceSize, wchar_
 /* Discards the job; returns 0. */
 int KivoCopyFolderClose(HANDLE handle);
 
-/* The shell's open dialog. filter: "name|spec|name|spec", filterIndex counting from 1; options: the FOS_ flags of
- * IFileDialog::SetOptions, taken whole, plus KIVO_PATH_BELOW_COMPUTER. The (first) chosen path goes to result
+/* The shell's open dialog. filter: "name|patterns|name|patterns" ("Pictures|*.jpg;*.png"), filterIndex from 1;
+ * options: the FOS_ flags of IFileDialog::SetOptions, taken whole, plus KIVO_PATH_BELOW_COMPUTER. The (first) chosen path goes to result
  * (resultSize in wide characters, terminator included; a path that does not fit fails the call). Returns 0 when
  * nothing was chosen or anything failed, 1 for one path, and with FOS_ALLOWMULTISELECT the handle (2 or more) of
  * the other chosen paths, to be read with KivoOpenDialogNext and closed with KivoOpenDialogClose. */

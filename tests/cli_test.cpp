@@ -13,18 +13,6 @@ struct Outcome {
     std::string out, error;
 };
 
-std::wstring Beside(const wchar_t *name) {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path = self;
-    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
-}
-
-HANDLE InheritableFile(const std::wstring &path) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-}
-
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -44,27 +32,8 @@ protected:
     Outcome Run(const std::wstring &arguments) {
         Outcome outcome;
         std::wstring outPath = disk.File(L"out.txt"), errorPath = disk.File(L"error.txt");
-        HANDLE out = InheritableFile(outPath), error = InheritableFile(errorPath);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = out;
-        startup.hStdError = error;
-        SetEnvironmentVariableW(L"KIVO_SIM_DEVICES", fixtureFile.c_str());
-        SetEnvironmentVariableW(L"KIVO_SIM_DUMP", dumpFile.c_str());
-        std::wstring line = L"\"" + Beside(L"kivo.exe") + L"\" " + arguments;
-        PROCESS_INFORMATION process{};
-        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-            WaitForSingleObject(process.hProcess, 60000);
-            GetExitCodeProcess(process.hProcess, &outcome.status);
-            CloseHandle(process.hThread);
-            CloseHandle(process.hProcess);
-        }
-        CloseHandle(out);
-        CloseHandle(error);
-        SetEnvironmentVariableW(L"KIVO_SIM_DEVICES", nullptr);
-        SetEnvironmentVariableW(L"KIVO_SIM_DUMP", nullptr);
+        outcome.status = RunChild({ProgramFolder() + L"\\kivo.exe", arguments,
+                                   {{L"KIVO_SIM_DEVICES", fixtureFile}, {L"KIVO_SIM_DUMP", dumpFile}}, outPath, errorPath});
         outcome.out = ReadFileText(outPath);
         outcome.error = ReadFileText(errorPath);
         // The next run starts from the state this one left.

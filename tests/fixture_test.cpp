@@ -8,40 +8,11 @@ using namespace kivotest;
 
 namespace {
 
-std::wstring ProgramFolder() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path);
-    return folder.substr(0, folder.find_last_of(L'\\'));
-}
-
-// Runs a program of the build with extra environment variables; its exit
-// code, with standard output captured into output.
+// Runs a program of the build with the sim's two variables; its exit code,
+// with standard output captured into outputFile.
 DWORD RunWithEnvironment(const std::wstring &program, const std::wstring &devices, const std::wstring &dump,
                          const std::wstring &outputFile) {
-    SetEnvironmentVariableW(L"KIVO_SIM_DEVICES", devices.c_str());
-    SetEnvironmentVariableW(L"KIVO_SIM_DUMP", dump.c_str());
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    PROCESS_INFORMATION process{};
-    std::wstring commandLine = L"\"" + program + L"\"";
-    BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                  &startup, &process);
-    SetEnvironmentVariableW(L"KIVO_SIM_DEVICES", nullptr);
-    SetEnvironmentVariableW(L"KIVO_SIM_DUMP", nullptr);
-    CloseHandle(out);
-    if (!started) return 0xFFFFFFFF;
-    WaitForSingleObject(process.hProcess, 120000);
-    DWORD code = 0xFFFFFFFF;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
+    return RunChild({program, L"", {{L"KIVO_SIM_DEVICES", devices}, {L"KIVO_SIM_DUMP", dump}}, outputFile, L""});
 }
 
 }  // namespace

@@ -77,12 +77,8 @@ bool SaveScreenshot(HWND window, const std::wstring &path) {
 
 // build\open-dialog.bmp: one folder above the test's own.
 std::wstring ScreenshotPath() {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path = self;
-    path.resize(path.find_last_of(L'\\'));
-    path.resize(path.find_last_of(L'\\'));
-    return path + L"\\open-dialog.bmp";
+    std::wstring path = ProgramFolder();
+    return path.substr(0, path.find_last_of(L'\\')) + L"\\open-dialog.bmp";
 }
 
 class RealDialog : public ::testing::Test {
@@ -140,24 +136,11 @@ TEST_F(RealDialog, CancelLeavesTheBufferAsItWas) {
 }
 
 TEST_F(RealDialog, KivoPickPrintsThePathChosenInTheRealDialog) {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring exe = self;
-    exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"kivo.exe";
     std::wstring outPath = disk.File(L"pick.txt");
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    std::wstring line = L"\"" + exe + L"\" pick";
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process));
-    HWND dialog = FindDialog(L"kivo: choose");
     bool typed = false;
-    if (dialog) {
+    DWORD status = RunChild({ProgramFolder() + L"\\kivo.exe", L"pick", {}, outPath, L""}, [&] {
+        HWND dialog = FindDialog(L"kivo: choose");
+        if (!dialog) return;
         Sleep(300);
         if (HWND box = FindNameBox(dialog)) {
             std::wstring chosen = disk.File(L"pick me.txt");
@@ -165,13 +148,7 @@ TEST_F(RealDialog, KivoPickPrintsThePathChosenInTheRealDialog) {
             typed = true;
         }
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    }
-    WaitForSingleObject(process.hProcess, 30000);
-    DWORD status = 99;
-    GetExitCodeProcess(process.hProcess, &status);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    CloseHandle(out);
+    });
     EXPECT_TRUE(typed) << "kivo pick showed the dialog";
     EXPECT_EQ(status, 0u);
     EXPECT_EQ(ReadFileText(outPath), Narrow(disk.File(L"pick me.txt")) + "\n");

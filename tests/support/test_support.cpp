@@ -160,3 +160,43 @@ std::string ReadFileText(const std::wstring &path) {
 }
 
 }  // namespace kivotest
+
+namespace kivotest {
+
+std::wstring ProgramFolder() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path);
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+DWORD RunChild(const ChildProgram &child, const std::function<void()> &whileRunning) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileW(child.outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    HANDLE error = child.errorFile.empty() ? out
+                                           : CreateFileW(child.errorFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                                         CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = error;
+    for (const auto &variable : child.environment) SetEnvironmentVariableW(variable.first.c_str(), variable.second.c_str());
+    std::wstring line = L"\"" + child.program + L"\"" + (child.arguments.empty() ? L"" : L" " + child.arguments);
+    PROCESS_INFORMATION process{};
+    BOOL started = CreateProcessW(child.program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                  &startup, &process);
+    for (const auto &variable : child.environment) SetEnvironmentVariableW(variable.first.c_str(), nullptr);
+    CloseHandle(out);
+    if (error != out) CloseHandle(error);
+    if (!started) return 0xFFFFFFFF;
+    if (whileRunning) whileRunning();
+    DWORD code = 0xFFFFFFFF;
+    if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+}  // namespace kivotest

@@ -5,7 +5,10 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -62,5 +65,20 @@ size_t CountEntries(const std::wstring &folder, const wchar_t *pattern, bool fil
 // The computer folder's display name as the shell shows it.
 std::wstring ShellNameOfComputerFolder();
 std::string ReadFileText(const std::wstring &path);
+
+// The folder of the running test program, where every program of the build is.
+std::wstring ProgramFolder();
+
+struct ChildProgram {
+    std::wstring program;    // full path
+    std::wstring arguments;  // appended to the quoted program
+    std::vector<std::pair<std::wstring, std::wstring>> environment;  // set for the child only
+    std::wstring outputFile;  // standard output
+    std::wstring errorFile;   // standard error; empty: into outputFile
+};
+
+// Starts the program, calls whileRunning (when given) and waits up to two
+// minutes; the exit code, or 0xFFFFFFFF when it could not start or run out.
+DWORD RunChild(const ChildProgram &child, const std::function<void()> &whileRunning = nullptr);
 
 }  // namespace kivotest

@@ -12,32 +12,11 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-bool IsSeparator(wchar_t c, const wchar_t *separators) { return c != L'\0' && std::wcschr(separators, c) != nullptr; }
-
 bool IsComputerFolderName(const wchar_t *component) {
     return std::wcscmp(component, GlobalState().computerFolderName) == 0;
 }
 
 }  // namespace
-
-bool IsLocalPath(const wchar_t *path) {
-    if (path[0] == L'\\' || path[0] == L'.') return true;
-    return path[0] != L'\0' && path[1] == L':';
-}
-
-const wchar_t *SplitPathComponent(wchar_t *destination, const wchar_t *source, const wchar_t *separators) {
-    while (IsSeparator(*source, separators)) ++source;
-    if (*source == L'\0') {
-        destination[0] = L'\0';
-        return nullptr;
-    }
-    size_t copied = 0;
-    while (*source != L'\0' && !IsSeparator(*source, separators) && copied < kPathChars)
-        destination[copied++] = *source++;
-    destination[copied] = L'\0';
-    while (IsSeparator(*source, separators)) ++source;
-    return source;
-}
 
 namespace detail {
 

@@ -1,30 +1,17 @@
-// Device paths: the test that tells a local path from a device path, the
-// component splitter, and the resolvers that turn a device path into an open
-// device and the record of the object it names.
+// Device paths: the resolvers that turn a device path into an open
+// device and the record of the object it names (the text side is in
+// path_text.h).
 #pragma once
 
 #include <windows.h>
 
+#include "path_text.h"
 #include "raii.h"
 #include "record.h"
 #include "session.h"
 #include "text.h"
 
 namespace kivo {
-
-// A component buffer: 260 characters and the terminator.
-constexpr size_t kComponentChars = kPathChars + 1;
-
-// True for a path the Win32 file functions take: a leading backslash or
-// dot, or a drive letter and colon.
-bool IsLocalPath(const wchar_t *path);
-
-// Copies the next component of source, as separated by any character of
-// separators, into destination (kComponentChars). Returns the rest after the
-// component and its separators, or null when no component is left (the
-// destination is then empty). A run longer than 260 characters is cut after
-// 260; its remainder starts the next component.
-const wchar_t *SplitPathComponent(wchar_t *destination, const wchar_t *source, const wchar_t *separators);
 
 // Reads the records of the children of parentId, in the device's order and
 // in batches of ten IDs, and calls visit(record) for each child whose record

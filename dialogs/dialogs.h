@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "dialogs/filter.h"
+
 namespace kivo {
 
 // The library's own option bit: device paths start below the computer
@@ -25,16 +27,6 @@ constexpr uint32_t kPathBelowComputer = 0x1;
 // not fit size with its terminator (output emptied; nothing is ever cut).
 // The stop folder itself gives TRUE and writes nothing.
 BOOL ShellItemToPath(Microsoft::WRL::ComPtr<IShellItem> item, wchar_t *output, int32_t size, uint32_t options);
-
-struct FilterPair {
-    std::wstring name;
-    std::wstring patterns;
-};
-
-// The pairs of a filter text: display names and patterns separated by "|",
-// runs of separators counting as one, each component taken whole; a name
-// without patterns is dropped.
-std::vector<FilterPair> ParseFilter(const wchar_t *filter);
 
 struct FileDialogArguments {
     HWND owner;

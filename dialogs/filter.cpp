@@ -1,5 +1,4 @@
-// The file type filter of the file dialogs: "name|patterns|name|patterns".
-#include "dialogs/dialogs.h"
+#include "dialogs/filter.h"
 
 namespace kivo {
 

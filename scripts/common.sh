@@ -12,6 +12,10 @@ need_install() {
   command -v Xvfb >/dev/null || return 0
   [ -f /usr/include/nlohmann/json.hpp ] || return 0
   [ -f /usr/src/googletest/CMakeLists.txt ] || return 0
+  # The native build of the parser fuzzers.
+  command -v clang++ >/dev/null || return 0
+  command -v llvm-profdata >/dev/null || return 0
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || return 0
   return 1
 }
 
@@ -22,7 +26,8 @@ kivo_install() {
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-      g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build nlohmann-json3-dev googletest xvfb >/dev/null
+      g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build nlohmann-json3-dev googletest xvfb \
+      clang libclang-rt-14-dev llvm >/dev/null
   fi
 }
 

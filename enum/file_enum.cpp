@@ -7,39 +7,12 @@
 #include "core/paths.h"
 #include "core/session.h"
 #include "enum/handle_table.h"
+#include "enum/listing_path.h"
 #include "enum/wildcard.h"
 
 namespace kivo {
 
 namespace {
-
-constexpr size_t kMaxFolderPart = 259;
-constexpr size_t kMaxBaseName = 255;
-constexpr size_t kMaxExtension = 255;
-constexpr size_t kMaxPattern = kPathChars - 1;
-
-// A device listing's path, split at its last separator (backslash or slash)
-// into the folder part, separator included, and the pattern after it.
-struct ListingPath {
-    std::wstring folder;
-    std::wstring pattern;
-};
-
-// False when a part does not fit its limit. Base name and extension may
-// each hold 255 characters, but the pattern buffer holds 259: a longer last
-// component is refused, never cut.
-bool SplitListingPath(const wchar_t *path, ListingPath &out) {
-    std::wstring whole(path);
-    size_t cut = whole.find_last_of(L"\\/");
-    size_t patternStart = cut == std::wstring::npos ? 0 : cut + 1;
-    out.folder = whole.substr(0, patternStart);
-    out.pattern = whole.substr(patternStart);
-    size_t dot = out.pattern.find_last_of(L'.');
-    size_t baseLength = dot == std::wstring::npos ? out.pattern.size() : dot;
-    size_t extensionLength = out.pattern.size() - baseLength;
-    return out.folder.size() <= kMaxFolderPart && baseLength <= kMaxBaseName && extensionLength <= kMaxExtension &&
-           out.pattern.size() <= kMaxPattern;
-}
 
 thread_local bool lastListingWhole = true;
 
@@ -72,7 +45,9 @@ HANDLE ListDeviceFolder(const wchar_t *path, DeviceSession &session, WIN32_FIND_
     std::vector<WIN32_FIND_DATAW> records =
         ReadMatchingChildren(session.content.Get(), session.findData.cAlternateFileName, listing.pattern.c_str());
     if (records.empty()) {
-        SetLastError(ERROR_SUCCESS);
+        // An empty or unmatched folder is no error; one that could not be
+        // read (a device gone in the middle of it) must not look empty.
+        SetLastError(lastListingWhole ? ERROR_SUCCESS : ERROR_READ_FAULT);
         return INVALID_HANDLE_VALUE;
     }
     CopyFindData(findData, records.front());

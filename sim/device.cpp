@@ -337,6 +337,8 @@ public:
         if (!stat) return STG_E_INVALIDPOINTER;
         Call call("IStream::Stat", connection_->pnpId, objectId_);
         if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
         FillStat(stat, data_.size, STGM_READ);
         return S_OK;
     }
@@ -798,6 +800,8 @@ public:
         if (!connection_->open) return E_WPD_DEVICE_NOT_OPEN;
         Call call("IPortableDevice::Content", connection_->pnpId);
         if (call.Faulted()) return call.FaultCode();
+        HRESULT hr = CheckOpen(call, *connection_);
+        if (FAILED(hr)) return hr;
         return CreateAndQuery<sim::Content>(IID_IPortableDeviceContent, reinterpret_cast<void **>(out), connection_);
     }
     HRESULT STDMETHODCALLTYPE Capabilities(IPortableDeviceCapabilities **) override { return E_NOTIMPL; }

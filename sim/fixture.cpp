@@ -136,6 +136,7 @@ bool ParseDevice(State &state, const json &node, std::string *error) {
     device->bandwidth = node.value("bandwidth", uint64_t(0));
     if (auto prefix = OptionalText(node, "idPrefix")) device->idPrefix = *prefix;
     device->unterminatedNames = node.value("unterminatedNames", false);
+    if (node.contains("unplugAfterCalls")) device->callsBeforeUnplug = node["unplugAfterCalls"].get<uint64_t>();
     if (node.contains("latency") && node["latency"].is_object())
         for (auto &[method, micros] : node["latency"].items())
             if (micros.is_number_unsigned()) device->latencyMicros[method] = micros.get<uint64_t>();

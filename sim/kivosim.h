@@ -28,7 +28,8 @@ KIVOSIM_API int KivoSimLoadFixtureFile(const wchar_t *path);
 KIVOSIM_API int KivoSimAddObject(const wchar_t *pnpId, const wchar_t *parentId, const char *json, wchar_t *idOut,
                                  size_t idCapacity);
 // Changes device settings given as JSON: friendlyName, description (null for
-// none), connected, refuseFirstOpen, transferSize, bandwidth, latency.
+// none), connected, refuseFirstOpen, transferSize, bandwidth, latency,
+// unplugAfterCalls.
 KIVOSIM_API int KivoSimSetDevice(const wchar_t *pnpId, const char *json);
 // Object ID of the object at a path of names below the device object
 // (storage\folder\file, matching original file names first, then names).

@@ -309,7 +309,11 @@ KIVOSIM_API int KivoSimSetDevice(const wchar_t *pnpId, const char *text) {
     };
     optionalName("friendlyName", device->friendlyName);
     optionalName("description", device->description);
-    if (settings.contains("connected")) device->connected = settings["connected"].get<bool>();
+    if (settings.contains("connected")) {
+        device->connected = settings["connected"].get<bool>();
+        device->callsBeforeUnplug.reset();
+    }
+    if (settings.contains("unplugAfterCalls")) device->callsBeforeUnplug = settings["unplugAfterCalls"].get<uint64_t>();
     if (settings.contains("refuseFirstOpen")) device->refuseFirstOpen = settings["refuseFirstOpen"].get<bool>();
     if (settings.contains("transferSize")) device->transferSize = settings["transferSize"].get<uint32_t>();
     if (settings.contains("bandwidth")) device->bandwidth = settings["bandwidth"].get<uint64_t>();

@@ -103,6 +103,14 @@ Call::Call(const char *method, const std::wstring &device, const std::wstring &o
     EnsureFixturesLoaded();
     state_.counters[method]++;
     device_ = device.empty() ? nullptr : state_.FindDevice(device);
+    if (device_ && device_->callsBeforeUnplug) {
+        if (*device_->callsBeforeUnplug == 0) {
+            device_->connected = false;
+            device_->callsBeforeUnplug.reset();
+        } else {
+            --*device_->callsBeforeUnplug;
+        }
+    }
     if (device_) {
         auto it = device_->latencyMicros.find(method);
         if (it != device_->latencyMicros.end()) latency_ = it->second;

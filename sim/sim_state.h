@@ -72,6 +72,10 @@ struct Device {
     // A misbehaving driver: its name queries fill the terminator's place
     // with a character instead of the NUL.
     bool unterminatedNames = false;
+    // A device pulled out in the middle of a call: that many more calls on
+    // it go through, then it is disconnected (not listed, and every call on
+    // an open connection fails with ERROR_DEVICE_NOT_CONNECTED).
+    std::optional<uint64_t> callsBeforeUnplug;
 
     Object *Find(const std::wstring &id);
     std::wstring NewObjectId(Kind kind);

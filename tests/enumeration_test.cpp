@@ -149,7 +149,15 @@ TEST_F(Enumeration, UnreadableChildrenAndFailingBatchesShortenTheListing) {
                                   {{"method", "IPortableDeviceContent::EnumObjects"}, {"objectId", Narrow(Id(L"Card\\Many"))}, {"hr", "0x00000001"}}));
     DWORD code = 1;
     EXPECT_TRUE(List(L"Phone\\Card\\Many\\*", &code).empty()) << "S_FALSE from EnumObjects: nothing is read";
-    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_READ_FAULT)) << "a folder that was not read is not called empty";
+    KivoSimClearFaults();
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", {{"method", "IEnumPortableDeviceObjectIDs::Next"},
+                                                    {"objectId", Narrow(Id(L"Card\\Many"))}}));
+    EXPECT_TRUE(List(L"Phone\\Card\\Many\\*", &code).empty());
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_READ_FAULT));
+    KivoSimClearFaults();
+    EXPECT_TRUE(List(L"Phone\\Card\\Many\\nothing-matches", &code).empty());
+    EXPECT_EQ(code, 0u) << "a folder read whole that has no match is no error";
 }
 
 TEST_F(Enumeration, AListingWhoseKeysCannotBeMadeFindsNothing) {
@@ -164,7 +172,7 @@ TEST_F(Enumeration, AListingWhoseKeysCannotBeMadeFindsNothing) {
                                             {"times", 1}}));
     DWORD code = 1;
     EXPECT_TRUE(List(L"Phone\\Card\\DCIM\\*", &code).empty());
-    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_READ_FAULT));
 }
 
 TEST_F(Enumeration, NonDevicePathsGoToTheFileSystem) {

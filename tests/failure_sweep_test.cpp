@@ -1,6 +1,7 @@
 // The failure sweep: every file operation is run once to count its calls
 // into the device service, then once more for every k with the k-th call
-// failing. Whatever fails, nothing crashes, nothing is left alive, no
+// failing, and once more for every k with the device unplugged after its
+// k-th call. Whatever fails, nothing crashes, nothing is left alive, no
 // partial file stands under a target's name, no temporary file is left, the
 // source is intact and a failed move leaves its source.
 #include "support/test_support.h"
@@ -73,6 +74,26 @@ BOOL RunFolderCopyJob(const TempFolder &disk) {
 
 std::vector<Scenario> Scenarios() {
     std::vector<Scenario> all;
+    // A listing is a snapshot of what could be read: a device gone in the
+    // middle of it may leave names out, never add or garble one.
+    all.push_back({"listing",
+                   [](const TempFolder &) {
+                       WIN32_FIND_DATAW data;
+                       HANDLE find = KivoFindFirstFile(L"Phone\\Card\\DCIM\\*.jpg", &data);
+                       if (find == INVALID_HANDLE_VALUE) return FALSE;
+                       BOOL known = TRUE;
+                       do known = known && (!wcscmp(data.cFileName, L"a.jpg") || !wcscmp(data.cFileName, L"b.jpg"));
+                       while (KivoFindNextFile(find, &data));
+                       KivoFindClose(find);
+                       return known;
+                   },
+                   [](const TempFolder &) { return true; }, [](const TempFolder &) { return true; }});
+    all.push_back({"status",
+                   [](const TempFolder &) {
+                       WIN32_FIND_DATAW record;
+                       return KivoGetStatus(L"Phone\\Card\\DCIM\\b.jpg", &record) && record.nFileSizeLow == 6;
+                   },
+                   [](const TempFolder &) { return true; }, [](const TempFolder &) { return true; }});
     all.push_back({"upload",
                    [](const TempFolder &d) { return KivoCopyFile(d.File(L"up.txt").c_str(), L"Phone\\Card\\Empty\\up.txt", 0); },
                    [](const TempFolder &) { return DeviceData(L"Card\\Empty\\up.txt") == "uploaded data"; },
@@ -146,6 +167,10 @@ protected:
         KivoSimReset();
         json fixture = PhoneFixture();
         fixture["devices"][0]["transferSize"] = 16 << 20;  // few chunks for the large object
+        json tablet = {{"kind", "storage"},
+                       {"name", "Card"},
+                       {"children", {{{"kind", "file"}, {"name", "t.txt"}, {"originalFileName", "t.txt"}, {"data", "tab"}}}}};
+        fixture["devices"].push_back(DeviceJson("usb#tablet-1", "Tablet", "Tablet", {tablet}));
         Load(fixture);
         WriteFileText(disk.File(L"up.txt"), "uploaded data");
         WriteFileText(disk.File(L"old.jpg"), "old");
@@ -182,4 +207,36 @@ TEST_F(FailureSweep, EveryCallOfEveryOperationFailsOnce) {
         }
     }
     std::printf("failure sweep: %zu runs\n", runs);
+}
+
+// A phone pulled out after any of its calls: the call fails with a code (or
+// had finished its work), and the tablet beside it still answers.
+TEST_F(FailureSweep, APhoneUnpluggedAfterAnyOfItsCallsFailsCleanly) {
+    size_t runs = 0;
+    for (const Scenario &scenario : Scenarios()) {
+        TempFolder disk;
+        Prepare(disk);
+        ASSERT_TRUE(scenario.run(disk)) << scenario.name;
+        uint64_t phoneCalls = 0;
+        for (auto &entry : kivosim::Log()) phoneCalls += entry.value("device", std::string()) == Narrow(kPhone);
+        ASSERT_GT(phoneCalls, 0u) << scenario.name;
+        for (uint64_t k = 0; k < phoneCalls; ++k) {
+            Prepare(disk);
+            ASSERT_TRUE(kivosim::SetDevice(kPhone, {{"unplugAfterCalls", k}}));
+            SetLastError(0);
+            BOOL ok = scenario.run(disk);
+            DWORD code = GetLastError();
+            ++runs;
+            std::string where = std::string(scenario.name) + ", unplugged after call " + std::to_string(k);
+            EXPECT_EQ(KivoSimLiveObjects(), 0) << where;
+            EXPECT_TRUE(NoTemporaryFiles(disk)) << where;
+            EXPECT_TRUE(scenario.intact(disk)) << where;
+            if (ok) EXPECT_TRUE(scenario.complete(disk)) << where << ": success for an incomplete result";
+            else EXPECT_NE(code, 0u) << where << ": a failure without a code";
+            WIN32_FIND_DATAW record;
+            EXPECT_TRUE(KivoGetStatus(L"Tablet\\Card\\t.txt", &record)) << where << ": the other device";
+            EXPECT_EQ(KivoSimLiveObjects(), 0) << where;
+        }
+    }
+    std::printf("unplug sweep: %zu runs\n", runs);
 }

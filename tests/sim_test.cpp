@@ -707,3 +707,23 @@ TEST_F(Sim, NamesOfAMisbehavingDriverAreNotTerminated) {
     ASSERT_EQ(manager->GetDeviceFriendlyName(L"usb#phone-1", name, &length), S_OK);
     EXPECT_EQ(std::wstring(name, 6), L"Phone#");
 }
+
+TEST_F(Sim, APhoneUnpluggedMidwayFailsEveryLaterCallAndIsNoLongerListed) {
+    ASSERT_TRUE(kivosim::SetDevice(L"usb#phone-1", {{"unplugAfterCalls", 2}}));
+    auto device = OpenDevice(L"usb#phone-1");  // the first call
+    auto content = ContentOf(device.Get());     // the second
+    ASSERT_TRUE(content);
+    ComPtr<IEnumPortableDeviceObjectIDs> children;
+    EXPECT_EQ(content->EnumObjects(0, WPD_DEVICE_OBJECT_ID, nullptr, children.GetAddressOf()),
+              HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED));
+    ComPtr<IPortableDeviceProperties> properties;
+    EXPECT_EQ(content->Properties(properties.GetAddressOf()), HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED));
+    ComPtr<IPortableDeviceContent> again;
+    EXPECT_EQ(device->Content(again.GetAddressOf()), HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED));
+    DWORD count = 0;
+    ASSERT_TRUE(SUCCEEDED(MakeManager()->GetDevices(nullptr, &count)));
+    EXPECT_EQ(count, 0u) << "an unplugged device is not listed";
+    EXPECT_FALSE(OpenDevice(L"usb#phone-1"));
+    ASSERT_TRUE(kivosim::SetDevice(L"usb#phone-1", {{"connected", true}}));
+    EXPECT_TRUE(ContentOf(OpenDevice(L"usb#phone-1").Get())) << "plugged in again";
+}

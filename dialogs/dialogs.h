@@ -23,8 +23,9 @@ constexpr uint32_t kPathBelowComputer = 0x1;
 // size characters: a file-system path, or the in-folder display names from
 // below the stop folder down to the item, joined with "\"; an item below a
 // file-system folder keeps that folder's path before its names. FALSE when
-// the item has no identifier list (output untouched), or when the path does
-// not fit size with its terminator (output emptied; nothing is ever cut).
+// the item has no identifier list (output untouched), or when a level
+// above it cannot be named or the path does not fit size with its
+// terminator (output emptied: a path is never cut, at either end).
 // The stop folder itself gives TRUE and writes nothing.
 BOOL ShellItemToPath(Microsoft::WRL::ComPtr<IShellItem> item, wchar_t *output, int32_t size, uint32_t options);
 

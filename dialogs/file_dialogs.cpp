@@ -79,6 +79,8 @@ int32_t CollectSelection(IShellItemArray *selection, wchar_t *result, int32_t si
             rest.push_back(scratch);
         }
     }
+    // Not one item could be had: nothing was chosen.
+    if (first) return 0;
     return DialogResultTable().Add(std::move(rest), 0);
 }
 

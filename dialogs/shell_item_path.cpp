@@ -37,19 +37,22 @@ bool InFolderName(LPCITEMIDLIST pidl, std::wstring &name) {
     return true;
 }
 
-// Walks up from the item until a file-system ancestor, the stop folder or
-// a level that cannot be named; gathers the names met on the way.
-void WalkUp(LPITEMIDLIST pidl, LPCITEMIDLIST stop, std::wstring &ancestor, std::list<std::wstring> &names) {
+// Walks up from the item to a file-system ancestor or the stop folder,
+// gathering the names met on the way. False when a level cannot be named
+// (or the list ends first): the names gathered would make a path that
+// lacks its upper levels, and so names something else.
+bool WalkUp(LPITEMIDLIST pidl, LPCITEMIDLIST stop, std::wstring &ancestor, std::list<std::wstring> &names) {
     for (;;) {
         wchar_t path[MAX_PATH] = {};
         if (SHGetPathFromIDListW(pidl, path) && path[0]) {
             ancestor = path;
-            return;
+            return true;
         }
         std::wstring name;
-        if (!InFolderName(pidl, name)) return;
+        if (!InFolderName(pidl, name)) return false;
         names.push_front(std::move(name));
-        if (!ILRemoveLastID(pidl) || IsStopFolder(pidl, stop)) return;
+        if (!ILRemoveLastID(pidl)) return false;
+        if (IsStopFolder(pidl, stop)) return true;
     }
 }
 
@@ -74,10 +77,9 @@ BOOL ShellItemToPath(Microsoft::WRL::ComPtr<IShellItem> item, wchar_t *output, i
 
     std::wstring ancestor;
     std::list<std::wstring> names;
-    WalkUp(pidl.Get(), stop, ancestor, names);
-    if (ancestor.empty() && names.empty()) return TRUE;
+    bool whole = WalkUp(pidl.Get(), stop, ancestor, names);
     std::wstring path = JoinNames(ancestor, names);
-    if (size <= 0 || path.size() >= static_cast<size_t>(size)) {
+    if (!whole || size <= 0 || path.size() >= static_cast<size_t>(size)) {
         if (size > 0) output[0] = L'\0';
         return FALSE;
     }

@@ -1,6 +1,7 @@
 // The open, save and folder dialogs as a host calls them through kivo.dll,
 // against the scripted stand-in dialogs and real shell items of Wine's
 // shell: what reaches the dialog, what comes back, and what is left alive.
+#include "support/shell_call_faults.h"
 #include "support/stand_in_dialog.h"
 #include "support/stand_in_namespace.h"
 #include "support/test_support.h"
@@ -8,6 +9,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "include/kivo.h"
 
@@ -234,10 +236,10 @@ TEST_F(Dialogs, ItemsThatCannotBeHadAreSkippedInASelection) {
 
     stand.script.failItemAt = {0, 1, 2};
     wcscpy(buffer, L"kept");
-    handle = Open(nullptr, FOS_ALLOWMULTISELECT, buffer, MAX_PATH);
-    EXPECT_GE(handle, 2) << "the list exists even when no item could be converted";
+    // A handle says the buffer holds the first path: with none to give, the
+    // call fails rather than pass the buffer's old text off as the choice.
+    EXPECT_EQ(Open(nullptr, FOS_ALLOWMULTISELECT, buffer, MAX_PATH), 0);
     EXPECT_STREQ(buffer, L"kept");
-    KivoOpenDialogClose(handle);
 }
 
 TEST_F(Dialogs, TheFolderDialogPicksFoldersAndNamesItsStartingFolder) {
@@ -318,12 +320,19 @@ TEST_F(DeviceItems, TheDeviceItselfIsItsNameAlone) {
     EXPECT_STREQ(buffer, L"Test Phone");
 }
 
-TEST_F(DeviceItems, ALevelWithoutANameLeavesTheNamesBelowIt) {
+// "inside.jpg" alone would name another object (or none): the choice fails.
+TEST_F(DeviceItems, ALevelWithoutANameFailsTheChoiceRatherThanDropTheLevelsAboveIt) {
     stand.script.items = {device.Item({L"Card", StandInNamespace::kBrokenFolder, L"inside.jpg"})};
     ASSERT_TRUE(stand.script.items[0]);
-    wchar_t buffer[MAX_PATH] = L"";
-    EXPECT_EQ(Open(nullptr, KIVO_PATH_BELOW_COMPUTER, buffer, MAX_PATH), 1);
-    EXPECT_STREQ(buffer, L"inside.jpg");
+    wchar_t buffer[MAX_PATH] = L"untouched";
+    EXPECT_EQ(Open(nullptr, KIVO_PATH_BELOW_COMPUTER, buffer, MAX_PATH), 0);
+    EXPECT_STREQ(buffer, L"");
+    stand.script.items.push_back(device.Item({L"Card", L"DCIM", L"photo.jpg"}));
+    INT32 handle = Open(nullptr, KIVO_PATH_BELOW_COMPUTER | FOS_ALLOWMULTISELECT, buffer, MAX_PATH);
+    EXPECT_GE(handle, 2) << "the other item of a selection is still handed out";
+    EXPECT_STREQ(buffer, L"Test Phone\\Card\\DCIM\\photo.jpg");
+    EXPECT_FALSE(KivoOpenDialogNext(handle, buffer, MAX_PATH));
+    KivoOpenDialogClose(handle);
 }
 
 TEST_F(DeviceItems, AJoinedPathOneCharacterTooLongFailsAndIsNeverCut) {
@@ -362,4 +371,93 @@ TEST_F(Dialogs, AnItemBelowAFileSystemFolderKeepsThatFolderBeforeItsNames) {
     EXPECT_EQ(KivoOpenFolderDialog(nullptr, nullptr, nullptr, buffer, MAX_PATH, KIVO_PATH_BELOW_COMPUTER), 1);
     EXPECT_EQ(buffer, std::wstring(desktop) + L"\\" + trash);
     stand.script.items.clear();
+}
+
+namespace {
+
+// One dialog call of the sweep: the paths it must give when nothing fails.
+struct DialogRun {
+    const char *name;
+    std::function<std::vector<ComPtr<IShellItem>>()> choice;
+    std::function<INT32(wchar_t *, INT32)> show;
+    std::vector<std::wstring> paths;
+};
+
+// The paths a call handed out: the first in the buffer, the rest read from
+// its selection handle, which is closed.
+std::vector<std::wstring> PathsHandedOut(INT32 result, const wchar_t *buffer) {
+    std::vector<std::wstring> paths;
+    if (result == 0) return paths;
+    paths.push_back(buffer);
+    if (result < 2) return paths;
+    wchar_t next[MAX_PATH];
+    while (KivoOpenDialogNext(result, next, MAX_PATH)) paths.push_back(next);
+    KivoOpenDialogClose(result);
+    return paths;
+}
+
+// True when got keeps the order of want and leaves out at most what could
+// not be had.
+bool InOrderWithin(const std::vector<std::wstring> &got, const std::vector<std::wstring> &want) {
+    size_t at = 0;
+    for (const std::wstring &path : got) {
+        while (at < want.size() && want[at] != path) ++at;
+        if (at++ == want.size()) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Every call the library makes on the shell's objects (the dialog, its
+// selection, the device's shell folders, their class factories) fails once
+// in turn: the dialog gives the right paths or fails cleanly, with nothing
+// cut, nothing left alive and every item released.
+TEST_F(DeviceItems, EveryShellCallOfEveryDialogFailsOnce) {
+    const std::wstring computer = ShellNameOfComputerFolder();
+    std::vector<DialogRun> runs{
+        {"open one file", [&] { return std::vector<ComPtr<IShellItem>>{items[0]}; },
+         [&](wchar_t *b, INT32 n) { return Open(L"Pictures|*.jpg|All|*.*", 0, b, n); }, {disk.File(L"one.jpg")}},
+        {"open three files", [&] { return items; },
+         [&](wchar_t *b, INT32 n) { return Open(nullptr, FOS_ALLOWMULTISELECT, b, n); },
+         {disk.File(L"one.jpg"), disk.File(L"two.jpg"), disk.File(L"three.jpg")}},
+        {"save", [&] { return std::vector<ComPtr<IShellItem>>{items[1]}; },
+         [&](wchar_t *b, INT32 n) {
+             return KivoSaveDialog(kOwner, L"Save", disk.Path().c_str(), L"two.jpg", L"Pictures|*.jpg", 1, L"jpg", b, n, 0);
+         },
+         {disk.File(L"two.jpg")}},
+        {"open a device file", [&] { return std::vector<ComPtr<IShellItem>>{device.Item({L"Card", L"DCIM", L"photo.jpg"})}; },
+         [&](wchar_t *b, INT32 n) { return Open(nullptr, 0, b, n); }, {computer + L"\\Test Phone\\Card\\DCIM\\photo.jpg"}},
+        {"pick the device", [&] { return std::vector<ComPtr<IShellItem>>{device.Item({})}; },
+         [&](wchar_t *b, INT32 n) { return KivoOpenFolderDialog(nullptr, L"Folder", nullptr, b, n, KIVO_PATH_BELOW_COMPUTER); },
+         {L"Test Phone"}},
+    };
+    size_t sweeps = 0;
+    for (const DialogRun &run : runs) {
+        stand.script.items = run.choice();
+        for (auto &item : stand.script.items) ASSERT_TRUE(item) << run.name;
+        wchar_t buffer[MAX_PATH] = L"";
+        StandInFaults().Arm(0);
+        ASSERT_EQ(PathsHandedOut(run.show(buffer, MAX_PATH), buffer), run.paths) << run.name;
+        unsigned calls = StandInFaults().calls;
+        ASSERT_GT(calls, 3u) << run.name;
+        for (unsigned k = 1; k <= calls; ++k) {
+            std::string where = std::string(run.name) + ", shell call " + std::to_string(k) + " failing";
+            wcscpy(buffer, L"untouched");
+            StandInFaults().Arm(k);
+            INT32 result = run.show(buffer, MAX_PATH);
+            std::wstring first = buffer;
+            std::vector<std::wstring> paths = PathsHandedOut(result, buffer);
+            StandInFaults().Arm(0);
+            ++sweeps;
+            if (result == 0) EXPECT_TRUE(first == L"untouched" || first.empty()) << where << ": " << Narrow(first);
+            else EXPECT_TRUE(InOrderWithin(paths, run.paths)) << where << ": " << Narrow(first);
+            EXPECT_EQ(stand.LiveObjects(), 0) << where;
+            EXPECT_EQ(device.LiveFolders(), 0) << where;
+        }
+        std::vector<ComPtr<IShellItem>> choice = stand.script.items;
+        stand.script.items.clear();
+        for (auto &item : choice) EXPECT_LE(References(item.Get()), 2u) << run.name << ": an item left referenced";
+    }
+    std::printf("dialog failure sweep: %zu runs\n", sweeps);
 }

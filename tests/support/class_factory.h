@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <unknwn.h>
 
+#include "shell_call_faults.h"
+
 namespace kivotest {
 
 template <class Made>
@@ -20,6 +22,7 @@ public:
     STDMETHODIMP CreateInstance(IUnknown *outer, REFIID riid, void **out) override {
         *out = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
+        if (StandInFaults().Fails()) return E_FAIL;
         Made *made = new Made();
         HRESULT hr = made->QueryInterface(riid, out);
         made->Release();

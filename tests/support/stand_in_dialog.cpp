@@ -14,6 +14,7 @@ namespace {
 
 long liveObjects = 0;
 StandInDialogs *current = nullptr;
+ShellCallFaults faults;
 
 std::wstring FolderPath(IShellItem *item) {
     LPWSTR name = nullptr;
@@ -48,6 +49,7 @@ public:
     STDMETHODIMP GetPropertyDescriptionList(REFPROPERTYKEY, REFIID, void **) override { return E_NOTIMPL; }
     STDMETHODIMP GetAttributes(SIATTRIBFLAGS, SFGAOF, SFGAOF *) override { return E_NOTIMPL; }
     STDMETHODIMP GetCount(DWORD *count) override {
+        if (faults.Fails()) return E_FAIL;
         if (FAILED(script_.getCount)) return script_.getCount;
         *count = static_cast<DWORD>(items_.size());
         return S_OK;
@@ -55,6 +57,7 @@ public:
     STDMETHODIMP GetItemAt(DWORD index, IShellItem **item) override {
         *item = nullptr;
         if (index >= items_.size()) return E_INVALIDARG;
+        if (faults.Fails()) return E_FAIL;
         auto &fail = script_.failItemAt;
         if (std::find(fail.begin(), fail.end(), index) != fail.end()) return E_FAIL;
         return items_[index].CopyTo(item);
@@ -97,47 +100,48 @@ public:
     }
     STDMETHODIMP Show(HWND owner) override {
         Record("Show").owner = owner;
-        return current->script.show;
+        return faults.Fails() ? E_FAIL : current->script.show;
     }
     STDMETHODIMP SetFileTypes(UINT count, const COMDLG_FILTERSPEC *specs) override {
         DialogRecord &r = Record("SetFileTypes");
         r.fileTypesSet = true;
         for (UINT i = 0; i < count; ++i) r.fileTypes.push_back({specs[i].pszName, specs[i].pszSpec});
-        return S_OK;
+        return faults.Outcome();
     }
     STDMETHODIMP SetFileTypeIndex(UINT index) override {
         Record("SetFileTypeIndex").fileTypeIndex = index;
-        return S_OK;
+        return faults.Outcome();
     }
     STDMETHODIMP GetFileTypeIndex(UINT *) override { return E_NOTIMPL; }
     STDMETHODIMP Advise(IFileDialogEvents *, DWORD *) override { return E_NOTIMPL; }
     STDMETHODIMP Unadvise(DWORD) override { return E_NOTIMPL; }
     STDMETHODIMP SetOptions(FILEOPENDIALOGOPTIONS options) override {
         Record("SetOptions").options = options;
-        return S_OK;
+        return faults.Outcome();
     }
     STDMETHODIMP GetOptions(FILEOPENDIALOGOPTIONS *) override { return E_NOTIMPL; }
     STDMETHODIMP SetDefaultFolder(IShellItem *) override { return E_NOTIMPL; }
     STDMETHODIMP SetFolder(IShellItem *folder) override {
         Record("SetFolder").folder = FolderPath(folder);
-        return S_OK;
+        return faults.Outcome();
     }
     STDMETHODIMP GetFolder(IShellItem **) override { return E_NOTIMPL; }
     STDMETHODIMP GetCurrentSelection(IShellItem **) override { return E_NOTIMPL; }
     STDMETHODIMP SetFileName(LPCWSTR name) override {
         Record("SetFileName").fileName = name;
-        return S_OK;
+        return faults.Outcome();
     }
     STDMETHODIMP GetFileName(LPWSTR *) override { return E_NOTIMPL; }
     STDMETHODIMP SetTitle(LPCWSTR title) override {
         Record("SetTitle").title = title;
-        return S_OK;
+        return faults.Outcome();
     }
     STDMETHODIMP SetOkButtonLabel(LPCWSTR) override { return E_NOTIMPL; }
     STDMETHODIMP SetFileNameLabel(LPCWSTR) override { return E_NOTIMPL; }
     STDMETHODIMP GetResult(IShellItem **item) override {
         Record("GetResult");
         *item = nullptr;
+        if (faults.Fails()) return E_FAIL;
         const DialogScript &script = current->script;
         if (FAILED(script.getResult)) return script.getResult;
         if (!script.items.empty()) script.items.front().CopyTo(item);
@@ -146,7 +150,7 @@ public:
     STDMETHODIMP AddPlace(IShellItem *, FDAP) override { return E_NOTIMPL; }
     STDMETHODIMP SetDefaultExtension(LPCWSTR extension) override {
         Record("SetDefaultExtension").defaultExtension = extension;
-        return S_OK;
+        return faults.Outcome();
     }
     STDMETHODIMP Close(HRESULT) override { return E_NOTIMPL; }
     STDMETHODIMP SetClientGuid(REFGUID) override { return E_NOTIMPL; }
@@ -171,6 +175,7 @@ public:
     STDMETHODIMP GetResults(IShellItemArray **selection) override {
         Record("GetResults");
         *selection = nullptr;
+        if (faults.Fails()) return E_FAIL;
         const DialogScript &script = current->script;
         if (FAILED(script.getResults)) return script.getResults;
         *selection = new Selection(script.items, script);
@@ -195,6 +200,8 @@ StaticClassFactory<OpenDialog> openFactory;
 StaticClassFactory<SaveDialog> saveFactory;
 
 }  // namespace
+
+ShellCallFaults &StandInFaults() { return faults; }
 
 bool StandInDialogs::Register() {
     current = this;

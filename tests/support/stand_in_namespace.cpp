@@ -85,11 +85,14 @@ public:
         return S_OK;
     }
     STDMETHODIMP Initialize(LPCITEMIDLIST pidl) override {
+        if (StandInFaults().Fails()) return E_FAIL;
         CoTaskMemFree(absolute_);
         absolute_ = ILClone(pidl);
         return absolute_ ? S_OK : E_OUTOFMEMORY;
     }
     STDMETHODIMP GetCurFolder(LPITEMIDLIST *pidl) override {
+        *pidl = nullptr;
+        if (StandInFaults().Fails()) return E_FAIL;
         *pidl = ILClone(absolute_);
         return *pidl ? S_OK : E_FAIL;
     }
@@ -101,6 +104,7 @@ public:
     STDMETHODIMP EnumObjects(HWND, SHCONTF, IEnumIDList **) override { return E_NOTIMPL; }
     STDMETHODIMP BindToObject(LPCITEMIDLIST pidl, IBindCtx *, REFIID riid, void **out) override {
         *out = nullptr;
+        if (StandInFaults().Fails()) return E_FAIL;
         Folder *child = new Folder();
         child->absolute_ = ILCombine(absolute_, pidl);
         for (LPCITEMIDLIST at = pidl; at && at->mkid.cb; at = NextOf(at)) {
@@ -133,6 +137,7 @@ public:
     }
     STDMETHODIMP GetAttributesOf(UINT count, LPCITEMIDLIST *pidls, SFGAOF *attributes) override {
         // Never SFGAO_FILESYSTEM: these objects have no file-system path.
+        if (StandInFaults().Fails()) return E_FAIL;
         SFGAOF all = SFGAO_FOLDER | SFGAO_HASSUBFOLDER | SFGAO_BROWSABLE;
         for (UINT i = 0; i < count; ++i)
             if (!IsFolderName(NameOf(pidls[i]))) all = 0;
@@ -144,6 +149,7 @@ public:
         return E_NOTIMPL;
     }
     STDMETHODIMP GetDisplayNameOf(LPCITEMIDLIST pidl, SHGDNF, STRRET *name) override {
+        if (StandInFaults().Fails()) return E_FAIL;
         std::wstring text = NameOf(pidl);
         if (text.empty() || text == StandInNamespace::kBrokenFolder) return E_FAIL;
         name->uType = STRRET_WSTR;

@@ -1,7 +1,9 @@
 #include "device_enum.h"
 
+#include <cwchar>
 #include <vector>
 
+#include "core/path_text.h"
 #include "core/session.h"
 #include "enum/handle_table.h"
 
@@ -25,6 +27,13 @@ bool ListedName(IPortableDeviceManager *manager, LPCWSTR deviceId, WIN32_FIND_DA
     return BoundedCopy(record.cFileName, kPathChars, friendly->Get());
 }
 
+// A name a path can lead to: not empty, without a separator, and not one
+// that makes the path a disk path (a leading dot, a drive letter and
+// colon). Another name would send the host's calls elsewhere.
+bool CanBeAddressed(const wchar_t *name) {
+    return name[0] != L'\0' && !std::wcspbrk(name, L"\\/") && !IsLocalPath(name);
+}
+
 // The records of the connected devices that have a listed name; false when
 // no manager or device list can be had. Every interface it used is
 // released when it returns.
@@ -37,7 +46,8 @@ bool ReadConnectedDevices(std::vector<WIN32_FIND_DATAW> &records) {
     if (ListDeviceIds(manager.Get(), list) != DeviceListing::Listed) return false;
     for (DWORD i = 0; i < list.filled; ++i) {
         WIN32_FIND_DATAW record{};
-        if (list[i] && ListedName(manager.Get(), list[i], record)) records.push_back(record);
+        if (list[i] && ListedName(manager.Get(), list[i], record) && CanBeAddressed(record.cFileName))
+            records.push_back(record);
     }
     return true;
 }

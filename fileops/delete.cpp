@@ -21,13 +21,16 @@ bool IsDotEntry(const wchar_t *name) { return std::wcscmp(name, L".") == 0 || st
 enum class Want { File, Folder };
 
 // The device branch of the single-object deletes: the object must be of the
-// wanted kind, and must no longer resolve after the device deleted it.
+// wanted kind, and the path must no longer lead to it after the device
+// deleted it. It may lead to another object of the same name (a folder may
+// hold two): that one was not asked for, and the deletion stands.
 OpResult DeleteResolvedObject(const wchar_t *path, DeviceSession &session, Want want) {
     if (IsFolder(session.findData) != (want == Want::Folder)) return Failed(ERROR_ACCESS_DENIED);
     wchar_t id[kObjectIdChars];
     BoundedCopy(id, kObjectIdChars, session.findData.cAlternateFileName);
     if (!DeleteDeviceObject(session.content.Get(), id)) return Failed(ERROR_ACCESS_DENIED);
-    if (ResolveDevicePath(path, session)) return Failed(ERROR_ACCESS_DENIED);
+    if (ResolveDevicePath(path, session) && std::wcscmp(session.findData.cAlternateFileName, id) == 0)
+        return Failed(ERROR_ACCESS_DENIED);
     return Succeeded();
 }
 

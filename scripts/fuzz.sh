@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzes the library's text functions (path components, the local-path
 # test, the listing path split, the wildcard matcher and the find-pattern
-# rule, the dialog filter, the folder-copy name checks), built natively with
+# rule, the dialog filter, the folder-copy name checks, the bounded copies
+# and name checks of fixed buffers), built natively with
 # clang's libFuzzer and the address and undefined-behaviour sanitizers.
 #
 #   scripts/fuzz.sh short     a quick run of each target, from scripts/test.sh
@@ -16,7 +17,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out="$root/build/fuzz"
 mode=${1:-short}
-targets="split-component local-path listing-path wildcard find-pattern filter copy-names"
+targets="split-component local-path listing-path wildcard find-pattern filter copy-names bounded-text"
 
 build_fuzzer() {  # folder, extra cmake arguments
   local folder=$1

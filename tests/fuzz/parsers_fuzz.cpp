@@ -216,6 +216,51 @@ void FuzzCopyNames(const std::vector<std::wstring> &in) {
         Check(kivo::CheckCopyName(exact.get(), onDisk) == ReferenceCopyName(name, onDisk), "copy name check");
 }
 
+bool ReferenceStorable(const std::wstring &name) {
+    if (name.empty()) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        wchar_t c = name[i];
+        if (c < 0x20 || (c >= 0xDC00 && c <= 0xDFFF)) return false;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 == name.size() || name[i + 1] < 0xDC00 || name[i + 1] > 0xDFFF) return false;
+            ++i;
+        }
+    }
+    return true;
+}
+
+bool EqualFolded(const std::wstring &a, const std::wstring &b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (Upper(a[i]) != Upper(b[i])) return false;
+    return true;
+}
+
+// The bounded copies into a buffer of exactly the capacity the first
+// character gives (0 to 299): the text kept is always a head of the whole,
+// and the result says whether it is all of it.
+void FuzzBoundedText(const std::vector<std::wstring> &in) {
+    const std::wstring &first = in[0];
+    size_t capacity = first.empty() ? 0 : first[0] % 300;
+    std::wstring text = first.empty() ? first : first.substr(1);
+    std::wstring name = in.size() > 1 ? in[1] : std::wstring();
+    std::unique_ptr<wchar_t[]> buffer(new wchar_t[capacity ? capacity : 1]);
+    buffer[0] = L'#';
+    bool fit = kivo::BoundedCopy(buffer.get(), capacity, Exact(text).get());
+    Check(fit == (text.size() < capacity), "BoundedCopy's result");
+    if (capacity) Check(text.compare(0, std::wcslen(buffer.get()), buffer.get()) == 0, "BoundedCopy's text");
+    else Check(buffer[0] == L'#', "BoundedCopy wrote into no room");
+    Check(kivo::FitsBuffer(Exact(text).get(), capacity) == (text.size() < capacity), "FitsBuffer");
+    std::wstring joined = text + L"\\" + name;
+    fit = kivo::BoundedJoin(buffer.get(), capacity, Exact(text).get(), Exact(name).get());
+    Check(fit == (joined.size() < capacity), "BoundedJoin's result");
+    if (capacity) Check(joined.compare(0, std::wcslen(buffer.get()), buffer.get()) == 0, "BoundedJoin's text");
+    if (fit) Check(joined == buffer.get(), "BoundedJoin's whole text");
+    Check(kivo::IsStorableName(Exact(text).get()) == ReferenceStorable(text), "storable name");
+    Check(kivo::EqualIgnoringAsciiCase(Exact(text).get(), Exact(name).get()) == EqualFolded(text, name),
+          "comparison ignoring ASCII case");
+}
+
 struct Target {
     const char *name;
     void (*run)(const std::vector<std::wstring> &);
@@ -224,7 +269,7 @@ struct Target {
 const Target kTargets[] = {
     {"split-component", FuzzSplitComponent}, {"local-path", FuzzLocalPath},   {"listing-path", FuzzListingPath},
     {"wildcard", FuzzWildcard},              {"find-pattern", FuzzFindPattern}, {"filter", FuzzFilter},
-    {"copy-names", FuzzCopyNames},
+    {"copy-names", FuzzCopyNames},           {"bounded-text", FuzzBoundedText},
 };
 
 const Target *chosen = nullptr;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -135,21 +136,47 @@ TEST_F(RealDialog, CancelLeavesTheBufferAsItWas) {
     EXPECT_STREQ(buffer, L"kept");
 }
 
-TEST_F(RealDialog, KivoPickPrintsThePathChosenInTheRealDialog) {
-    std::wstring outPath = disk.File(L"pick.txt");
-    bool typed = false;
-    DWORD status = RunChild({ProgramFolder() + L"\\kivo.exe", L"pick", {}, outPath, L""}, [&] {
-        HWND dialog = FindDialog(L"kivo: choose");
-        if (!dialog) return;
-        Sleep(300);
-        if (HWND box = FindNameBox(dialog)) {
-            std::wstring chosen = disk.File(L"pick me.txt");
-            SendMessageW(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(chosen.c_str()));
-            typed = true;
-        }
-        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    });
-    EXPECT_TRUE(typed) << "kivo pick showed the dialog";
-    EXPECT_EQ(status, 0u);
-    EXPECT_EQ(ReadFileText(outPath), Narrow(disk.File(L"pick me.txt")) + "\n");
+// Each mode of kivo pick: the dialog it shows (by its title), what is typed
+// into its name box, and what it must print.
+TEST_F(RealDialog, KivoPickPrintsWhatWasChosenInEachOfItsDialogs) {
+    ASSERT_TRUE(WriteFileText(disk.File(L"second.txt"), "also"));
+    struct Mode {
+        const wchar_t *arguments, *title;
+        std::wstring typed;
+        std::string printed;
+    };
+    const std::string folder = Narrow(disk.Path());
+    std::vector<Mode> modes{
+        {L"pick", L"kivo: choose", disk.File(L"pick me.txt"), folder + "\\pick me.txt\n"},
+        {L"pick --save", L"kivo: save as", disk.File(L"new name.txt"), folder + "\\new name.txt\n"},
+        // Wine's dialog takes a title of its own when it is told to pick folders.
+        {L"pick --folder", L"Select Folder", disk.Path(), folder + "\n"},
+        {L"pick --multi", L"kivo: choose", L"\"" + disk.File(L"pick me.txt") + L"\" \"" + disk.File(L"second.txt") + L"\"",
+         folder + "\\pick me.txt\n" + folder + "\\second.txt\n"},
+    };
+    for (const Mode &mode : modes) {
+        std::wstring outPath = disk.File(L"pick.out");
+        bool typed = false;
+        DWORD status = RunChild({ProgramFolder() + L"\\kivo.exe", mode.arguments, {}, outPath, L""}, [&] {
+            HWND dialog = FindDialog(mode.title);
+            if (!dialog) return;
+            Sleep(300);
+            if (HWND box = FindNameBox(dialog)) {
+                SendMessageW(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(mode.typed.c_str()));
+                typed = true;
+            }
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            // The folder dialog opens a typed folder; an empty box then
+            // accepts the folder it shows.
+            for (int again = 0; again < 3 && IsWindow(dialog); ++again) {
+                Sleep(500);
+                if (HWND box = FindNameBox(dialog)) SendMessageW(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+                PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            }
+        });
+        std::string name = Narrow(mode.arguments);
+        EXPECT_TRUE(typed) << name << " showed its dialog";
+        EXPECT_EQ(status, 0u) << name;
+        EXPECT_EQ(ReadFileText(outPath), mode.printed) << name;
+    }
 }

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Ctrl+C during `kivo copy-tree`: the file being copied is finished, the job
+# is closed and the summary says the copy stopped before the end. Wine turns
+# a SIGINT of the process into the console's Ctrl+C event, as a terminal
+# does on Windows, so the signal is sent from here while the copy runs from
+# a slow phone.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bin="$root/build/bin"
+export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}" WINEDEBUG=-all
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi; }
+
+files=40 size=30000
+{
+  echo '{"devices": [{"pnpId": "usb#slow-phone", "friendlyName": "Phone", "bandwidth": 150000,'
+  echo ' "objects": [{"kind": "storage", "name": "Card", "children": [{"kind": "folder", "name": "DCIM", "children": ['
+  for i in $(seq 1 $files); do
+    sep=","; [ "$i" -eq "$files" ] && sep=""
+    printf '  {"kind": "file", "name": "IMG_%04d.JPG", "originalFileName": "IMG_%04d.JPG", "size": %d, "seed": %d}%s\n' \
+      "$i" "$i" "$size" "$i" "$sep"
+  done
+  echo ']}]}]}]}'
+} >"$work/phone.json"
+mkdir "$work/out"
+
+KIVO_SIM_DEVICES=$(winepath -w "$work/phone.json") \
+  wine "$bin/kivo.exe" copy-tree 'Phone\Card\DCIM' "$(winepath -w "$work/out")" >"$work/stdout.txt" 2>"$work/stderr.txt" &
+pid=$!
+
+# Interrupt once a few files have arrived (each takes about a fifth of a second).
+for _ in $(seq 600); do
+  n=$(grep -c '^copied ' "$work/stdout.txt" 2>/dev/null || true)
+  [ "${n:-0}" -ge 3 ] && break
+  sleep 0.1
+done
+kill -INT "$pid"
+status=0
+wait "$pid" || status=$?
+
+copied=$(grep -c '^copied ' "$work/stdout.txt" || true)
+on_disk=$(find "$work/out" -type f | wc -l)
+whole=$(find "$work/out" -type f -size "${size}c" | wc -l)
+echo "copied $copied of $files before the interrupt took effect; $on_disk files on disk"
+check "kivo exits with status 1" "[ $status -eq 1 ]"
+check "the copy stopped before the end" "[ $copied -ge 3 ] && [ $copied -lt $files ]"
+check "the summary says so and counts the files copied" \
+  "grep -q '^$copied of $files files copied, 0 up to date, 0 failed, .*; stopped before the end\$' '$work/stdout.txt'"
+check "every file on disk was announced and is whole" "[ $on_disk -eq $copied ] && [ $whole -eq $copied ]"
+check "nothing was reported as failed" "[ ! -s '$work/stderr.txt' ]"
+[ "$failures" -eq 0 ] || { echo "--- stdout"; cat "$work/stdout.txt"; echo "--- stderr"; cat "$work/stderr.txt"; }
+exit $((failures > 0))

@@ -433,7 +433,9 @@ Object &InsertObject(Device &device, Object object) {
 class CreateStream final : public StreamBase<IPortableDeviceDataStream> {
 public:
     CreateStream(ConnectionRef connection, NewObject object)
-        : connection_(std::move(connection)), object_(std::move(object)) {}
+        : connection_(std::move(connection)), object_(std::move(object)) {
+        ReserveDeclaredSize();
+    }
 
     HRESULT STDMETHODCALLTYPE Read(void *, ULONG, ULONG *) override { return STG_E_ACCESSDENIED; }
     HRESULT STDMETHODCALLTYPE Write(const void *buffer, ULONG count, ULONG *written) override {
@@ -453,8 +455,13 @@ public:
             if (!rule->shortTransfer) return rule->hr;
             allowed = position_ < rule->afterBytes ? rule->afterBytes - position_ : 0;
         }
-        if (data_.size() < position_ + allowed) data_.resize(static_cast<size_t>(position_ + allowed));
-        std::memcpy(data_.data() + position_, buffer, static_cast<size_t>(allowed));
+        const uint8_t *bytes = static_cast<const uint8_t *>(buffer);
+        if (position_ == data_.size()) {
+            data_.insert(data_.end(), bytes, bytes + allowed);
+        } else {
+            if (data_.size() < position_ + allowed) data_.resize(static_cast<size_t>(position_ + allowed));
+            std::memcpy(data_.data() + position_, bytes, static_cast<size_t>(allowed));
+        }
         position_ += allowed;
         if (written) *written = static_cast<ULONG>(allowed);
         SpinMicros(TransferMicros(call.device(), allowed));
@@ -517,6 +524,17 @@ protected:
     }
 
 private:
+    // Room for the announced size up front, as a device sets its storage
+    // aside: the data is appended without being moved as it grows.
+    void ReserveDeclaredSize() {
+        constexpr uint64_t kMostReserved = 1ull << 30;
+        if (!object_.declaredSize || *object_.declaredSize > kMostReserved) return;
+        try {
+            data_.reserve(static_cast<size_t>(*object_.declaredSize));
+        } catch (const std::bad_alloc &) {
+        }
+    }
+
     ConnectionRef connection_;
     NewObject object_;
     std::vector<uint8_t> data_;

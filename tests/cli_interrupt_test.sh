@@ -5,13 +5,7 @@
 # does on Windows, so the signal is sent from here while the copy runs from
 # a slow phone.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-bin="$root/build/bin"
-export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}" WINEDEBUG=-all
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi; }
+source "$(dirname "$0")/support/checks.sh"
 
 files=40 size=30000
 {
@@ -50,5 +44,4 @@ check "the summary says so and counts the files copied" \
   "grep -q '^$copied of $files files copied, 0 up to date, 0 failed, .*; stopped before the end\$' '$work/stdout.txt'"
 check "every file on disk was announced and is whole" "[ $on_disk -eq $copied ] && [ $whole -eq $copied ]"
 check "nothing was reported as failed" "[ ! -s '$work/stderr.txt' ]"
-[ "$failures" -eq 0 ] || { echo "--- stdout"; cat "$work/stdout.txt"; echo "--- stderr"; cat "$work/stderr.txt"; }
-exit $((failures > 0))
+finish_checks "$work/stdout.txt" "$work/stderr.txt"

@@ -4,14 +4,10 @@
 # the debug links, and a C program linked against each import library and
 # run under Wine against the packaged DLL.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/support/checks.sh"
 bash "$root/scripts/package.sh" >/dev/null
 version=$(sed -n 's/^#define KIVO_VERSION_TEXT "\(.*\)"/\1/p' "$root/exports/version.h")
 zip="$root/dist/kivo-$version-win64.zip"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi; }
 
 (cd "$work" && unzip -q "$zip")
 pkg="$work/kivo-$version-win64"

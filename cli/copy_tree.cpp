@@ -36,11 +36,6 @@ ULONGLONG SizeOnArrival(const wchar_t *destination) {
     return (static_cast<ULONGLONG>(record.nFileSizeHigh) << 32) | record.nFileSizeLow;
 }
 
-std::wstring LastName(const std::wstring &path) {
-    size_t cut = path.find_last_of(L'\\');
-    return cut == std::wstring::npos ? path : path.substr(cut + 1);
-}
-
 // [#########...........]  12/340 files  3.4 MB  1.2 MB/s  IMG_0012.JPG
 std::wstring ProgressLine(size_t done, size_t total, ULONGLONG bytes, double seconds, const std::wstring &current) {
     const size_t width = 24;

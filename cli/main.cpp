@@ -181,7 +181,9 @@ int Stat(const std::wstring &path) {
     wchar_t exact[32];
     swprintf(exact, 32, L"%llu", SizeOf(record));
     std::wstring id = ObjectId(path, record);
-    Print(L"name:        " + std::wstring(record.cFileName) + L"\n" + L"kind:        " +
+    // A disk file's status holds no name.
+    std::wstring name = record.cFileName[0] ? std::wstring(record.cFileName) : LastName(path);
+    Print(L"name:        " + name + L"\n" + L"kind:        " +
           (IsFolder(record) ? L"folder" : L"file") + L"\n" + L"size:        " + exact + L" (" +
           HumanSize(SizeOf(record)) + L")\n" + L"attributes:  " + AttributeText(record.dwFileAttributes) + L"\n" +
           L"created:     " + LocalDate(record.ftCreationTime) + L"\n" + L"modified:    " +

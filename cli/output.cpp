@@ -51,6 +51,13 @@ std::wstring ErrorText(const std::wstring &path, DWORD code) {
     return path + L": " + SystemMessage(code) + L" (error " + std::to_wstring(code) + L")";
 }
 
+std::wstring LastName(const std::wstring &path) {
+    size_t end = path.find_last_not_of(L"\\/");
+    if (end == std::wstring::npos) return L"";
+    size_t cut = path.find_last_of(L"\\/:", end);
+    return path.substr(cut == std::wstring::npos ? 0 : cut + 1, end - (cut == std::wstring::npos ? 0 : cut + 1) + 1);
+}
+
 std::wstring HumanSize(ULONGLONG bytes) {
     const wchar_t *units[] = {L"B", L"KB", L"MB", L"GB", L"TB"};
     double value = static_cast<double>(bytes);

@@ -21,5 +21,7 @@ std::wstring SystemMessage(DWORD code);
 
 std::wstring HumanSize(ULONGLONG bytes);
 std::wstring JsonString(const std::wstring &text);
+// The last component of a path, trailing separators aside.
+std::wstring LastName(const std::wstring &path);
 
 }  // namespace kivocli

@@ -66,8 +66,9 @@ kivo_prepare_wine() {
     wineserver -w
   fi
 
-  # One wineserver for the whole run.
-  wineserver -p
+  # One wineserver for the whole run (another program of this prefix may
+  # have started it already).
+  wineserver -p 2>/dev/null || true
   trap 'wineserver -k >/dev/null 2>&1 || true; kill "$xvfb_pid" 2>/dev/null || true' EXIT
 
   echo "== registering the simulated device service"

@@ -94,6 +94,9 @@ TEST_F(Cli, FileCommandsChangeTheDeviceAndTheDisk) {
     Outcome cp = Run(L"cp Phone\\Card\\DCIM\\a.jpg \"" + target + L"\"");
     EXPECT_EQ(cp.status, 0u) << cp.error;
     EXPECT_EQ(ReadFileText(target + L"\\a.jpg"), "hello") << "a folder target takes the source's name";
+    Outcome onDisk = Run(L"stat \"" + target + L"\\a.jpg\"");
+    EXPECT_NE(onDisk.out.find("name:        a.jpg\nkind:        file\nsize:        5 (5 B)"), std::string::npos)
+        << onDisk.out;
     EXPECT_EQ(Run(L"cp --fail-if-exists Phone\\Card\\DCIM\\a.jpg \"" + target + L"\"").status, 1u);
 
     EXPECT_EQ(Run(L"cp \"" + target + L"\\a.jpg\" Phone\\Card\\Up\\b.jpg").status, 0u);

@@ -178,6 +178,16 @@ protected:
     }
 };
 
+// After a run with a fault: nothing alive, no temporary file, the source
+// intact, and a success only for a complete result, a failure with a code.
+void ExpectCleanOutcome(const Scenario &scenario, const TempFolder &disk, BOOL ok, DWORD code, const std::string &where) {
+    EXPECT_EQ(KivoSimLiveObjects(), 0) << where;
+    EXPECT_TRUE(NoTemporaryFiles(disk)) << where;
+    EXPECT_TRUE(scenario.intact(disk)) << where;
+    if (ok) EXPECT_TRUE(scenario.complete(disk)) << where << ": success for an incomplete result";
+    else EXPECT_NE(code, 0u) << where << ": a failure without a code";
+}
+
 }  // namespace
 
 TEST_F(FailureSweep, EveryCallOfEveryOperationFailsOnce) {
@@ -199,11 +209,7 @@ TEST_F(FailureSweep, EveryCallOfEveryOperationFailsOnce) {
             ++runs;
             std::string where = std::string(scenario.name) + ", call " + std::to_string(k) + " (" +
                                 log[k - 1].value("method", std::string("?")) + ") failing";
-            EXPECT_EQ(KivoSimLiveObjects(), 0) << where;
-            EXPECT_TRUE(NoTemporaryFiles(disk)) << where;
-            EXPECT_TRUE(scenario.intact(disk)) << where;
-            if (ok) EXPECT_TRUE(scenario.complete(disk)) << where << ": success for an incomplete result";
-            else EXPECT_NE(code, 0u) << where << ": a failure without a code";
+            ExpectCleanOutcome(scenario, disk, ok, code, where);
         }
     }
     std::printf("failure sweep: %zu runs\n", runs);
@@ -228,11 +234,7 @@ TEST_F(FailureSweep, APhoneUnpluggedAfterAnyOfItsCallsFailsCleanly) {
             DWORD code = GetLastError();
             ++runs;
             std::string where = std::string(scenario.name) + ", unplugged after call " + std::to_string(k);
-            EXPECT_EQ(KivoSimLiveObjects(), 0) << where;
-            EXPECT_TRUE(NoTemporaryFiles(disk)) << where;
-            EXPECT_TRUE(scenario.intact(disk)) << where;
-            if (ok) EXPECT_TRUE(scenario.complete(disk)) << where << ": success for an incomplete result";
-            else EXPECT_NE(code, 0u) << where << ": a failure without a code";
+            ExpectCleanOutcome(scenario, disk, ok, code, where);
             WIN32_FIND_DATAW record;
             EXPECT_TRUE(KivoGetStatus(L"Tablet\\Card\\t.txt", &record)) << where << ": the other device";
             EXPECT_EQ(KivoSimLiveObjects(), 0) << where;

@@ -176,17 +176,23 @@ protected:
         WriteFileText(disk.File(L"old.jpg"), "old");
         DeleteFileW(disk.File(L"a.jpg").c_str());
     }
+    // Runs the scenario once from a fresh state with a fault armed, then checks
+    // that nothing is alive, no temporary file is left, the source is intact,
+    // and that a success is complete and a failure carries a code.
+    void RunArmed(const Scenario &scenario, const TempFolder &disk, const std::string &where,
+                  const std::function<bool()> &arm) {
+        Prepare(disk);
+        ASSERT_TRUE(arm()) << where;
+        SetLastError(0);
+        BOOL ok = scenario.run(disk);
+        DWORD code = GetLastError();
+        EXPECT_EQ(KivoSimLiveObjects(), 0) << where;
+        EXPECT_TRUE(NoTemporaryFiles(disk)) << where;
+        EXPECT_TRUE(scenario.intact(disk)) << where;
+        if (ok) EXPECT_TRUE(scenario.complete(disk)) << where << ": success for an incomplete result";
+        else EXPECT_NE(code, 0u) << where << ": a failure without a code";
+    }
 };
-
-// After a run with a fault: nothing alive, no temporary file, the source
-// intact, and a success only for a complete result, a failure with a code.
-void ExpectCleanOutcome(const Scenario &scenario, const TempFolder &disk, BOOL ok, DWORD code, const std::string &where) {
-    EXPECT_EQ(KivoSimLiveObjects(), 0) << where;
-    EXPECT_TRUE(NoTemporaryFiles(disk)) << where;
-    EXPECT_TRUE(scenario.intact(disk)) << where;
-    if (ok) EXPECT_TRUE(scenario.complete(disk)) << where << ": success for an incomplete result";
-    else EXPECT_NE(code, 0u) << where << ": a failure without a code";
-}
 
 }  // namespace
 
@@ -201,15 +207,12 @@ TEST_F(FailureSweep, EveryCallOfEveryOperationFailsOnce) {
         uint64_t calls = log.size();
         ASSERT_GT(calls, 0u) << scenario.name;
         for (uint64_t k = 1; k <= calls; ++k) {
-            Prepare(disk);
-            ASSERT_TRUE(kivosim::AddFault(nullptr, {{"method", "*"}, {"skip", k - 1}, {"times", 1}, {"hr", "0x8007001F"}}));
-            SetLastError(0);
-            BOOL ok = scenario.run(disk);
-            DWORD code = GetLastError();
-            ++runs;
             std::string where = std::string(scenario.name) + ", call " + std::to_string(k) + " (" +
                                 log[k - 1].value("method", std::string("?")) + ") failing";
-            ExpectCleanOutcome(scenario, disk, ok, code, where);
+            RunArmed(scenario, disk, where, [k] {
+                return kivosim::AddFault(nullptr, {{"method", "*"}, {"skip", k - 1}, {"times", 1}, {"hr", "0x8007001F"}});
+            });
+            ++runs;
         }
     }
     std::printf("failure sweep: %zu runs\n", runs);
@@ -227,14 +230,9 @@ TEST_F(FailureSweep, APhoneUnpluggedAfterAnyOfItsCallsFailsCleanly) {
         for (auto &entry : kivosim::Log()) phoneCalls += entry.value("device", std::string()) == Narrow(kPhone);
         ASSERT_GT(phoneCalls, 0u) << scenario.name;
         for (uint64_t k = 0; k < phoneCalls; ++k) {
-            Prepare(disk);
-            ASSERT_TRUE(kivosim::SetDevice(kPhone, {{"unplugAfterCalls", k}}));
-            SetLastError(0);
-            BOOL ok = scenario.run(disk);
-            DWORD code = GetLastError();
-            ++runs;
             std::string where = std::string(scenario.name) + ", unplugged after call " + std::to_string(k);
-            ExpectCleanOutcome(scenario, disk, ok, code, where);
+            RunArmed(scenario, disk, where, [k] { return kivosim::SetDevice(kPhone, {{"unplugAfterCalls", k}}); });
+            ++runs;
             WIN32_FIND_DATAW record;
             EXPECT_TRUE(KivoGetStatus(L"Tablet\\Card\\t.txt", &record)) << where << ": the other device";
             EXPECT_EQ(KivoSimLiveObjects(), 0) << where;

@@ -54,8 +54,9 @@ std::wstring ErrorText(const std::wstring &path, DWORD code) {
 std::wstring LastName(const std::wstring &path) {
     size_t end = path.find_last_not_of(L"\\/");
     if (end == std::wstring::npos) return L"";
-    size_t cut = path.find_last_of(L"\\/:", end);
-    return path.substr(cut == std::wstring::npos ? 0 : cut + 1, end - (cut == std::wstring::npos ? 0 : cut + 1) + 1);
+    size_t start = path.find_last_of(L"\\/:", end);
+    start = start == std::wstring::npos ? 0 : start + 1;
+    return path.substr(start, end + 1 - start);
 }
 
 std::wstring HumanSize(ULONGLONG bytes) {

@@ -161,16 +161,18 @@ void FlushToDisk(const std::wstring &path) {
     CloseHandle(file);
 }
 
-// On a virtual machine the host may have taken back the guest's free
-// memory, and the page cache's first touch of it is then slow. Each side
-// touches and frees as much memory as a download needs just before its run,
-// so both start on warm pages.
-void WarmFreeMemory() {
-    SIZE_T size = kSize + (64 << 20);
-    void *block = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    if (!block) return;
-    for (SIZE_T i = 0; i < size; i += 4096) static_cast<volatile char *>(block)[i] = 1;
-    VirtualFree(block, 0, MEM_RELEASE);
+// Forces a journal commit of the file system that holds folder, so that the
+// freeing (and, on a file system mounted with discard, the discarding) of
+// what was deleted before is over, not left to slow the next run.
+void CommitFileSystem(const std::wstring &folder) {
+    std::wstring path = folder + L"\\commit";
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, "x", 1, &written, nullptr);
+    FlushFileBuffers(file);
+    CloseHandle(file);
+    DeleteFileW(path.c_str());
 }
 
 template <class Run>
@@ -209,62 +211,53 @@ int main() {
     CreateDirectoryW(folder.c_str(), nullptr);
     std::wstring target = folder + L"\\big.bin", baseline = folder + L"\\baseline.bin";
 
-    // Each run writes a file of its own, as the uploads make a new object:
-    // the loops are what is measured. The files are deleted together after
-    // the runs, since a deleted 256 MiB file goes on costing the file system
-    // for seconds (its blocks are freed and discarded at a later journal
-    // commit) and would slow whichever run came next. Replacing an existing
-    // file, which pays for that inside the run, is printed apart below.
-    auto kivoDownload = [&](const std::wstring &to) {
-        WarmFreeMemory();
+    // Each run downloads to a file that is not there, as the uploads make a
+    // new object: the loops are what is measured. The side's file of its
+    // previous run is deleted first and the file system brought to rest,
+    // and the new file is written out after the clock stops, so that no run
+    // pays for another's blocks. Replacing an existing file, which pays for
+    // freeing the old one inside the run, is printed apart below.
+    auto kivoDownload = [&] {
         double start = Seconds();
-        if (!KivoCopyFile(L"Bench\\Card\\DCIM\\big.bin", to.c_str(), 0)) std::printf("download failed\n");
-        double seconds = Seconds() - start;
-        FlushToDisk(to);
+        if (!KivoCopyFile(L"Bench\\Card\\DCIM\\big.bin", target.c_str(), 0)) std::printf("download failed\n");
+        return Seconds() - start;
+    };
+    auto baselineDownload = [&] { return BaselineDownload(baseline); };
+    auto flushedRun = [&](const std::wstring &file, bool fresh, auto &&download) {
+        if (fresh) {
+            DeleteFileW(file.c_str());
+            CommitFileSystem(folder);
+        }
+        double seconds = download();
+        FlushToDisk(file);
         return seconds;
     };
-    auto baselineDownload = [&](const std::wstring &to) {
-        WarmFreeMemory();
-        double seconds = BaselineDownload(to);
-        FlushToDisk(to);
-        return seconds;
-    };
-    std::vector<std::wstring> written;
-    auto newFile = [&](const wchar_t *side) {
-        written.push_back(folder + L"\\" + side + std::to_wstring(written.size()) + L".bin");
-        return written.back();
-    };
+    // The downloads run on one processor: they write through the kernel's
+    // page cache, and which processor a run shares with its writeback
+    // otherwise makes runs of either side differ by a third.
+    DWORD_PTR processors = 0, system = 0;
+    GetProcessAffinityMask(GetCurrentProcess(), &processors, &system);
+    SetProcessAffinityMask(GetCurrentProcess(), processors & (~processors + 1));
     double kivoDown = 0, baseDown = 0;
     BestInTurns(
-        9, [&] { return kivoDownload(newFile(L"kivo")); }, [&] { return baselineDownload(newFile(L"base")); },
-        kivoDown, baseDown);
-    auto deleteWritten = [&] {
-        for (const std::wstring &file : written) DeleteFileW(file.c_str());
-        written.clear();
-    };
-    deleteWritten();
+        9, [&] { return flushedRun(target, true, kivoDownload); },
+        [&] { return flushedRun(baseline, true, baselineDownload); }, kivoDown, baseDown);
     std::printf("download 256 MiB: kivo %.0f MiB/s, baseline %.0f MiB/s, throughput ratio %.3f (target >= 0.95)\n",
                 MiBps(kivoDown), MiBps(baseDown), baseDown / kivoDown);
     // Measured on downloads of their own, untimed, so the sampler slows no
     // timed run.
     SIZE_T peakGrowth = 0;
-    for (int i = 0; i < 2; ++i) {
-        std::wstring to = newFile(L"peak");
-        peakGrowth = std::max(peakGrowth, PeakGrowthDuring([&] {
-                                  if (!KivoCopyFile(L"Bench\\Card\\DCIM\\big.bin", to.c_str(), 0))
-                                      std::printf("download failed\n");
-                              }));
-    }
-    deleteWritten();
+    for (int i = 0; i < 2; ++i) peakGrowth = std::max(peakGrowth, PeakGrowthDuring(kivoDownload));
     std::printf("peak private memory growth during a download: %.0f KiB (two chunks: %lu KiB)\n",
                 static_cast<double>(peakGrowth) / 1024, static_cast<unsigned long>(2 * kChunk / 1024));
-    kivoDownload(target);  // the existing files of the next runs
-    baselineDownload(baseline);
     double kivoOver = 0, baseOver = 0;
     BestInTurns(
-        5, [&] { return kivoDownload(target); }, [&] { return baselineDownload(baseline); }, kivoOver, baseOver);
+        5, [&] { return flushedRun(target, false, kivoDownload); },
+        [&] { return flushedRun(baseline, false, baselineDownload); }, kivoOver, baseOver);
     std::printf("download 256 MiB over an existing file: kivo %.0f MiB/s, baseline %.0f MiB/s, ratio %.3f\n",
                 MiBps(kivoOver), MiBps(baseOver), baseOver / kivoOver);
+
+    SetProcessAffinityMask(GetCurrentProcess(), processors);
 
     double kivoUp = 0, baseUp = 0;
     BestInTurns(

@@ -170,8 +170,8 @@ void CommitFileSystem(const std::wstring &folder) {
     if (file == INVALID_HANDLE_VALUE) return;
     DWORD written = 0;
     WriteFile(file, "x", 1, &written, nullptr);
-    FlushFileBuffers(file);
     CloseHandle(file);
+    FlushToDisk(path);
     DeleteFileW(path.c_str());
 }
 

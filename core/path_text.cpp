@@ -29,4 +29,31 @@ const wchar_t *SplitPathComponent(wchar_t *destination, const wchar_t *source, c
     return source;
 }
 
+namespace {
+
+constexpr wchar_t kStagingPrefix[] = L"~kivo";
+constexpr wchar_t kStagingSuffix[] = L".tmp";
+constexpr size_t kStagingPrefixChars = 5, kStagingDigits = 16;
+
+bool IsLowerHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); }
+
+}  // namespace
+
+void FormatStagingName(wchar_t (&name)[kStagingNameChars], unsigned long long unique) {
+    static const wchar_t kDigits[] = L"0123456789abcdef";
+    size_t at = 0;
+    for (const wchar_t *p = kStagingPrefix; *p; ++p) name[at++] = *p;
+    for (size_t i = 0; i < kStagingDigits; ++i) name[at++] = kDigits[(unique >> (4 * (kStagingDigits - 1 - i))) & 0xF];
+    for (const wchar_t *p = kStagingSuffix; *p; ++p) name[at++] = *p;
+    name[at] = L'\0';
+}
+
+bool IsStagingName(const wchar_t *name) {
+    for (size_t i = 0; i < kStagingPrefixChars; ++i)
+        if (name[i] != kStagingPrefix[i]) return false;
+    for (size_t i = 0; i < kStagingDigits; ++i)
+        if (!IsLowerHexDigit(name[kStagingPrefixChars + i])) return false;
+    return std::wcscmp(name + kStagingPrefixChars + kStagingDigits, kStagingSuffix) == 0;
+}
+
 }  // namespace kivo

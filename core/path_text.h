@@ -22,4 +22,11 @@ bool IsLocalPath(const wchar_t *path);
 // 260; its remainder starts the next component.
 const wchar_t *SplitPathComponent(wchar_t *destination, const wchar_t *source, const wchar_t *separators);
 
+// The name a replacement is uploaded under until the object it replaces is
+// gone: "~kivo", 16 lowercase hexadecimal digits of unique, ".tmp". No
+// listing shows an object of such a name.
+constexpr size_t kStagingNameChars = 26;  // 25 and the terminator
+void FormatStagingName(wchar_t (&name)[kStagingNameChars], unsigned long long unique);
+bool IsStagingName(const wchar_t *name);
+
 }  // namespace kivo

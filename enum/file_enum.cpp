@@ -23,7 +23,8 @@ std::vector<WIN32_FIND_DATAW> ReadMatchingChildren(IPortableDeviceContent *conte
     BOOL read = ForEachChildRecord(
         content, folderId,
         [&](const WIN32_FIND_DATAW &child) {
-            if (MatchFindPattern(pattern, child.cFileName)) records.push_back(child);
+            // A replacement still on its way in is no file of the folder's.
+            if (!IsStagingName(child.cFileName) && MatchFindPattern(pattern, child.cFileName)) records.push_back(child);
             return false;
         },
         &whole);

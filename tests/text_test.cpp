@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <string>
 
+#include "core/path_text.h"
 #include "core/text.h"
 #include "foldercopy/copy_names.h"
 
@@ -87,4 +88,20 @@ TEST(IsStorableName, RefusesEmptyNamesControlCharactersAndLoneSurrogates) {
     EXPECT_FALSE(kivo::IsStorableName(L"\xD800x"));
     EXPECT_FALSE(kivo::IsStorableName(L"\xDC00"));
     EXPECT_FALSE(kivo::IsStorableName(L"x\xDE00\xD83D"));
+}
+
+// The name a replacement waits under is one no listing shows; nothing but
+// such a name is taken for one.
+TEST(StagingName, IsRecognisedAndNothingElseIs) {
+    for (unsigned long long unique : {0ull, 1ull, 0x0123456789abcdefull, ~0ull}) {
+        wchar_t name[kivo::kStagingNameChars];
+        std::wmemset(name, L'#', kivo::kStagingNameChars);
+        kivo::FormatStagingName(name, unique);
+        EXPECT_EQ(std::wcslen(name), kivo::kStagingNameChars - 1);
+        EXPECT_TRUE(kivo::IsStagingName(name)) << unique;
+    }
+    for (const wchar_t *other : {L"", L"~kivo", L"~kivo.tmp", L"~kivo0123456789abcde.tmp", L"~kivo0123456789ABCDEF.tmp",
+                                 L"~kivo0123456789abcdef.tmpx", L"~kivo0123456789abcdef.TMP", L"~kivo0123456789abcdef",
+                                 L"kivo0123456789abcdef.tmp", L"~kivo0123456789abcdefa.tmp", L"photo.jpg"})
+        EXPECT_FALSE(kivo::IsStagingName(other)) << std::wstring(other).size();
 }

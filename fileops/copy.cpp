@@ -51,8 +51,11 @@ bool SourceWriteTime(const wchar_t *source, const DeviceSession &session, FILETI
     return true;
 }
 
-// A disk source must be readable before a target is replaced for it.
+// A disk source must be a readable file before a target is replaced for it.
 OpResult CheckDiskSourceReadable(const wchar_t *path) {
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return Failed(ERROR_ACCESS_DENIED);
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return FailedWithLastError();
@@ -60,36 +63,44 @@ OpResult CheckDiskSourceReadable(const wchar_t *path) {
     return Succeeded();
 }
 
-// Deals with an object of the new file's name in the destination folder:
-// refuses it, or deletes it to be replaced.
-OpResult ReplaceDeviceTarget(const wchar_t *source, DeviceSession &from, DeviceSession &to, DWORD flags) {
-    wchar_t found[kObjectIdChars];
-    BoundedCopy(found, kObjectIdChars, to.findData.cAlternateFileName);
-    ChildLookup lookup = LookUpChildByName(to.content.Get(), found, to.findData.cFileName);
+// An object of the new file's name in the destination folder. It is
+// replaced only once the new data is complete on the device.
+struct DeviceTarget {
+    bool exists = false;
+    wchar_t id[kObjectIdChars] = {};
+};
+
+// Looks for an object of the new file's name in the destination folder and
+// refuses to replace it when the flags say so.
+OpResult CheckDeviceTarget(const wchar_t *source, DeviceSession &from, DeviceSession &to, DWORD flags,
+                           DeviceTarget &target) {
+    BoundedCopy(target.id, kObjectIdChars, to.findData.cAlternateFileName);
+    ChildLookup lookup = LookUpChildByName(to.content.Get(), target.id, to.findData.cFileName);
     // A target that may exist but could not be seen would be left beside
     // the new copy.
     if (lookup == ChildLookup::Unknown) return Failed(ERROR_READ_FAULT);
     if (lookup == ChildLookup::Absent) return Succeeded();
+    target.exists = true;
     // One object has several spellings; replacing it by itself would delete
     // the source before copying from it.
-    if (from.content && std::wcscmp(found, from.findData.cAlternateFileName) == 0 &&
+    if (from.content && std::wcscmp(target.id, from.findData.cAlternateFileName) == 0 &&
         DevicePnpId(from.device.Get()) == DevicePnpId(to.device.Get()))
         return Failed(ERROR_INVALID_PARAMETER);
     if (flags & KIVO_COPY_FAIL_IF_EXISTS) return Failed(ERROR_FILE_EXISTS);
     if (flags & KIVO_COPY_NEWER_ONLY) {
         FILETIME sourceTime{};
         if (!SourceWriteTime(source, from, sourceTime)) return Failed(ERROR_FILE_EXISTS);
-        WIN32_FIND_DATAW target{};
+        WIN32_FIND_DATAW existing{};
         ComPtr<IPortableDeviceProperties> properties = PropertiesOf(to.content.Get());
-        if (!properties || !ReadObjectRecord(found, target, std::move(properties))) return Failed(ERROR_FILE_EXISTS);
-        if (!SourceIsNewer(sourceTime, target.ftLastWriteTime)) return Failed(ERROR_FILE_EXISTS);
+        if (!properties || !ReadObjectRecord(target.id, existing, std::move(properties)))
+            return Failed(ERROR_FILE_EXISTS);
+        if (!SourceIsNewer(sourceTime, existing.ftLastWriteTime)) return Failed(ERROR_FILE_EXISTS);
     }
-    if (!DeleteDeviceObject(to.content.Get(), found)) return Failed(ERROR_ACCESS_DENIED);
     return Succeeded();
 }
 
 OpResult PrepareDeviceDestination(const wchar_t *source, const std::wstring &folder, const PathParts &parts,
-                                  DeviceSession &from, DeviceSession &to, DWORD flags) {
+                                  DeviceSession &from, DeviceSession &to, DWORD flags, DeviceTarget &target) {
     // Checked before anything on the device is made or replaced for it.
     if (!from.content) {
         OpResult readable = CheckDiskSourceReadable(source);
@@ -100,7 +111,55 @@ OpResult PrepareDeviceDestination(const wchar_t *source, const std::wstring &fol
     if (!created.ok) return created;
     if (!BoundedCopy(to.findData.cFileName, kPathChars, parts.FileName().c_str()))
         return Failed(ERROR_FILENAME_EXCED_RANGE);
-    return ReplaceDeviceTarget(source, from, to, flags);
+    return CheckDeviceTarget(source, from, to, flags, target);
+}
+
+// A unique part for a staging name: the time, the process and thread, and a
+// counter, mixed.
+unsigned long long StagingUnique() {
+    static volatile LONG counter = 0;
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    unsigned long long x = static_cast<unsigned long long>(now.QuadPart) ^
+                           (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^
+                           (static_cast<unsigned long long>(GetCurrentThreadId()) << 16) ^
+                           static_cast<unsigned long long>(InterlockedIncrement(&counter)) * 0x9E3779B97F4A7C15ull;
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// The ID of the staged object, from the device or, when it did not tell,
+// by its unique name; empty when neither can be had.
+std::wstring StagedObjectId(DeviceSession &to, const NewObject &staged) {
+    if (!staged.id.empty()) return staged.id;
+    wchar_t id[kObjectIdChars];
+    BoundedCopy(id, kObjectIdChars, to.findData.cAlternateFileName);
+    if (!FindChildByName(to.content.Get(), id, staged.stagingName)) return std::wstring();
+    return id;
+}
+
+// Replaces an existing device object so that its data is never lost: the
+// new data is uploaded under a staging name, then the old object is
+// deleted, then the new one takes the file name. A failure before the
+// delete leaves the old object and no staged one; a failure after it leaves
+// the whole new data under the staging name.
+OpResult ReplaceDeviceObject(DeviceSession &from, DeviceSession &to, const DeviceTarget &target) {
+    wchar_t stagingName[kStagingNameChars];
+    FormatStagingName(stagingName, StagingUnique());
+    NewObject staged;
+    staged.stagingName = stagingName;
+    OpResult uploaded = TransferObject(from, to, &staged);
+    if (!uploaded.ok) return uploaded;
+    std::wstring stagedId = StagedObjectId(to, staged);
+    if (stagedId.empty()) return Failed(ERROR_WRITE_FAULT);
+    if (!DeleteDeviceObject(to.content.Get(), target.id)) {
+        DeleteDeviceObject(to.content.Get(), stagedId.c_str());
+        return Failed(ERROR_ACCESS_DENIED);
+    }
+    return RenameDeviceObject(to.device.Get(), stagedId.c_str(), to.findData.cFileName);
 }
 
 OpResult PrepareDiskDestination(const wchar_t *destination, const PathParts &parts, DeviceSession &from,
@@ -153,6 +212,8 @@ OpResult CopyBetween(const wchar_t *source, const wchar_t *destination, DWORD fl
     if (!InitSession(&from)) return FailedWithLastError();
     if (ProbeDevicePath(source, from)) {
         if (!ResolveDevicePath(source, from)) return Failed(ERROR_FILE_NOT_FOUND);
+        // A folder has no data to copy; refused before the target side is touched.
+        if (from.findData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Failed(ERROR_ACCESS_DENIED);
     } else if (!IsLocalPath(source)) {
         return Failed(ERROR_INVALID_PARAMETER);
     } else {
@@ -164,14 +225,19 @@ OpResult CopyBetween(const wchar_t *source, const wchar_t *destination, DWORD fl
     if (!InitSession(&to)) return FailedWithLastError();
     std::wstring folder = parts.drive + parts.folder;
     bool toDevice = !folder.empty() && ProbeDevicePath(folder.c_str(), to);
-    OpResult prepared = toDevice ? PrepareDeviceDestination(source, folder, parts, from, to, flags)
+    DeviceTarget target;
+    OpResult prepared = toDevice ? PrepareDeviceDestination(source, folder, parts, from, to, flags, target)
                                  : PrepareDiskDestination(destination, parts, from, to, flags);
     if (!prepared.ok) return prepared;
     if (!from.content && !to.content) return CopyOnDisk(source, destination, flags);
+    bool deviceToDevice = from.content && to.content;
     bool large = (static_cast<ULONGLONG>(from.findData.nFileSizeHigh) << 32 | from.findData.nFileSizeLow) >=
                  kLargeObjectThreshold;
-    if (from.content && to.content && large) return CopyThroughTemporaryFile(source, destination, flags);
-    return TransferObject(from, to);
+    // The second step of the large copy replaces the target itself.
+    if (deviceToDevice && large) return CopyThroughTemporaryFile(source, destination, flags);
+    OpResult copied = target.exists ? ReplaceDeviceObject(from, to, target) : TransferObject(from, to);
+    if (!copied.ok && copied.code == kOutgrewMemory) return CopyThroughTemporaryFile(source, destination, flags);
+    return copied;
 }
 
 }  // namespace

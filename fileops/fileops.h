@@ -43,10 +43,27 @@ BOOL CopyStream(IStream *from, IStream *to, ULONG chunkSize, DWORD &failureCode)
 // program holds open is read too.
 void ReadLocalFileTimes(const wchar_t *path, WIN32_FIND_DATAW &record);
 
+// A new device object as a transfer makes it. With a staging name, the
+// object is stored under that original file name instead of the
+// destination's file name; its name, type and format still follow the file
+// name, so a rename to the file name leaves exactly what a plain upload
+// makes. id receives the committed object's ID when the device tells it.
+struct NewObject {
+    const wchar_t *stagingName = nullptr;
+    std::wstring id;
+};
+
+// The code of an in-memory device-to-device transfer whose source turned out
+// to hold more data than its record said, more than a copy keeps in memory:
+// nothing was created, and the copy goes through a temporary file instead.
+// An application-defined code (bit 29), never handed to a host.
+constexpr DWORD kOutgrewMemory = 0x20000001;
+
 // Moves one object's data: upload (disk source), download (disk
 // destination) or device to device in memory. A side is on a device when its
-// session has content. See the copy for how the records are filled.
-OpResult TransferObject(DeviceSession &source, DeviceSession &destination);
+// session has content. See the copy for how the records are filled. A new
+// object is committed only with every byte of its source, read to the end.
+OpResult TransferObject(DeviceSession &source, DeviceSession &destination, NewObject *created = nullptr);
 
 // ---- copy ------------------------------------------------------------------------------
 
@@ -78,6 +95,9 @@ OpResult DeleteLocalFolderTree(const wchar_t *path);
 // ---- move and rename ---------------------------------------------------------------
 
 OpResult MoveFileEntry(const wchar_t *source, const wchar_t *destination);
+// Gives a device object a new original file name with the properties-set
+// command; the object keeps its ID and every other property.
+OpResult RenameDeviceObject(IPortableDevice *device, const wchar_t *objectId, const wchar_t *newName);
 // TRUE when the folder parts of the two paths are equal ignoring case.
 BOOL IsSameFolder(const wchar_t *a, const wchar_t *b);
 

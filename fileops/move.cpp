@@ -30,22 +30,24 @@ bool CommandSucceeded(IPortableDeviceValues *results) {
     return written == S_OK;
 }
 
-OpResult RenameObject(DeviceSession &session, const wchar_t *newName) {
-    if (!IsStorableName(newName)) return Failed(ERROR_INVALID_NAME);
+}  // namespace
+
+OpResult RenameDeviceObject(IPortableDevice *device, const wchar_t *objectId, const wchar_t *newName) {
     ComPtr<IPortableDeviceValues> parameters = MakeDeviceValues();
     ComPtr<IPortableDeviceValues> properties = MakeDeviceValues();
     if (!parameters || !properties) return Failed(ERROR_NOT_ENOUGH_MEMORY);
     if (FAILED(parameters->SetGuidValue(WPD_PROPERTY_COMMON_COMMAND_CATEGORY, WPD_COMMAND_OBJECT_PROPERTIES_SET.fmtid)) ||
         FAILED(parameters->SetUnsignedIntegerValue(WPD_PROPERTY_COMMON_COMMAND_ID, WPD_COMMAND_OBJECT_PROPERTIES_SET.pid)) ||
-        FAILED(parameters->SetStringValue(WPD_PROPERTY_OBJECT_PROPERTIES_OBJECT_ID, session.findData.cAlternateFileName)) ||
+        FAILED(parameters->SetStringValue(WPD_PROPERTY_OBJECT_PROPERTIES_OBJECT_ID, objectId)) ||
         FAILED(properties->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, newName)) ||
         FAILED(parameters->SetIPortableDeviceValuesValue(WPD_PROPERTY_OBJECT_PROPERTIES_PROPERTY_VALUES, properties.Get())))
         return Failed(ERROR_NOT_ENOUGH_MEMORY);
     ComPtr<IPortableDeviceValues> results;
-    if (FAILED(session.device->SendCommand(0, parameters.Get(), results.GetAddressOf())))
-        return Failed(ERROR_ACCESS_DENIED);
+    if (FAILED(device->SendCommand(0, parameters.Get(), results.GetAddressOf()))) return Failed(ERROR_ACCESS_DENIED);
     return CommandSucceeded(results.Get()) ? Succeeded() : Failed(ERROR_ACCESS_DENIED);
 }
+
+namespace {
 
 OpResult CopyThenDelete(const wchar_t *source, const wchar_t *destination) {
     OpResult copied = CopyFileEntry(source, destination, 0);
@@ -62,7 +64,8 @@ OpResult MoveDeviceObject(const wchar_t *source, const wchar_t *destination, Dev
     const wchar_t *cut = std::wcsrchr(destination, L'\\');
     const wchar_t *newName = cut ? cut + 1 : L"";
     if (!FitsBuffer(newName, kPathChars)) return Failed(ERROR_FILENAME_EXCED_RANGE);
-    return RenameObject(session, newName);
+    if (!IsStorableName(newName)) return Failed(ERROR_INVALID_NAME);
+    return RenameDeviceObject(session.device.Get(), session.findData.cAlternateFileName, newName);
 }
 
 }  // namespace
@@ -78,6 +81,9 @@ OpResult MoveFileEntry(const wchar_t *source, const wchar_t *destination) {
     DeviceSession session;
     if (!InitSession(&session)) return FailedWithLastError();
     if (ProbeDevicePath(source, session)) return MoveDeviceObject(source, destination, session);
+    // A device path whose device is not here is never taken for a file of
+    // the current folder: that file would be moved away.
+    if (!IsLocalPath(source)) return Failed(ERROR_INVALID_PARAMETER);
     if (IsLocalPath(destination)) {
         if (!MoveFileW(source, destination)) return FailedWithLastError();
         return {TRUE, GetLastError()};

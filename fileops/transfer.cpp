@@ -2,7 +2,10 @@
 // the properties of a new object and the times of a downloaded file.
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cwchar>
+#include <string>
+#include <vector>
 
 #include "core/record.h"
 #include "fileops/fileops.h"
@@ -79,9 +82,10 @@ PROPVARIANT DateValue(FILETIME time, bool isUtc) {
     return value;
 }
 
-// The eight properties of a new object, in order.
+// The eight properties of a new object, in order; storedName is the
+// original file name it is stored under (the file name, or a staging name).
 ComPtr<IPortableDeviceValues> NewObjectProperties(const DeviceSession &source, const DeviceSession &destination,
-                                                  ULONGLONG size) {
+                                                  ULONGLONG size, const wchar_t *storedName) {
     ComPtr<IPortableDeviceValues> values = MakeDeviceValues();
     if (!values) return nullptr;
     const wchar_t *fileName = destination.findData.cFileName;
@@ -97,7 +101,7 @@ ComPtr<IPortableDeviceValues> NewObjectProperties(const DeviceSession &source, c
 
     values->SetStringValue(WPD_OBJECT_PARENT_ID, destination.findData.cAlternateFileName);
     values->SetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, size);
-    values->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, fileName);
+    values->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, storedName);
     values->SetValue(WPD_OBJECT_DATE_MODIFIED, &modified);
     values->SetValue(WPD_OBJECT_DATE_CREATED, &created);
     values->SetStringValue(WPD_OBJECT_NAME, name.c_str());
@@ -131,64 +135,85 @@ OpResult OpenDiskSource(DeviceSession &source, ComPtr<IStream> &stream) {
     return Succeeded();
 }
 
-// Uploads a stream into a new object: committed only when every byte was
-// written.
-OpResult UploadStream(IStream *from, DeviceSession &destination, IPortableDeviceValues *values) {
+// The ID the device gave a committed object; empty when it does not tell.
+std::wstring CommittedObjectId(IStream *data) {
+    ComPtr<IPortableDeviceDataStream> dataStream;
+    CoTaskMemString id;
+    if (FAILED(data->QueryInterface(IID_IPortableDeviceDataStream, reinterpret_cast<void **>(dataStream.GetAddressOf()))) ||
+        FAILED(dataStream->GetObjectID(id.Put())) || !id)
+        return std::wstring();
+    return id.Get();
+}
+
+// Creates a new object and fills its data stream with fill(stream, chunk
+// size); the object is committed only when fill wrote all of it. Released
+// uncommitted, a stream leaves nothing on the device.
+template <class Fill>
+OpResult CreateObject(DeviceSession &destination, IPortableDeviceValues *values, NewObject *created, Fill &&fill) {
     ComPtr<IStream> data;
     DWORD optimal = 0;
     if (FAILED(destination.content->CreateObjectWithPropertiesAndData(values, data.GetAddressOf(), &optimal, nullptr)) ||
         !data)
         return Failed(ERROR_WRITE_FAULT);
-    DWORD code = ERROR_SUCCESS;
-    if (!CopyStream(from, data.Get(), ChunkOr(optimal), code)) return Failed(code);
+    OpResult filled = fill(data.Get(), ChunkOr(optimal));
+    if (!filled.ok) return filled;
     if (FAILED(data->Commit(STGC_DEFAULT))) return Failed(ERROR_WRITE_FAULT);
+    if (created) created->id = CommittedObjectId(data.Get());
     return Succeeded();
 }
 
-// Reads the whole object into memory; fails when the source ends short.
-OpResult ReadWhole(IStream *from, DWORD optimal, BYTE *buffer, ULONGLONG size) {
-    ULONGLONG filled = 0;
+// Reads a stream to its end into data; a source whose data reaches the
+// large-object threshold is not held in memory (kOutgrewMemory).
+OpResult ReadToEnd(IStream *from, DWORD optimal, ULONGLONG recordedSize, std::vector<BYTE> &data) {
     ULONG chunk = ChunkOr(optimal);
-    while (filled < size) {
-        ULONG want = static_cast<ULONG>(std::min<ULONGLONG>(chunk, size - filled));
+    data.reserve(static_cast<size_t>(std::min<ULONGLONG>(recordedSize, kLargeObjectThreshold)));
+    for (;;) {
+        size_t filled = data.size();
+        if (filled >= kLargeObjectThreshold) return Failed(kOutgrewMemory);
+        ULONG want = static_cast<ULONG>(std::min<ULONGLONG>(chunk, kLargeObjectThreshold - filled));
+        data.resize(filled + want);
         ULONG got = 0;
-        if (FAILED(from->Read(buffer + filled, want, &got))) return Failed(ERROR_READ_FAULT);
-        if (got == 0) return Failed(ERROR_READ_FAULT);  // ended before its recorded size
-        filled += std::min(got, want);
+        HRESULT hr = from->Read(data.data() + filled, want, &got);
+        data.resize(filled + (SUCCEEDED(hr) ? std::min(got, want) : 0));
+        if (FAILED(hr)) return Failed(ERROR_READ_FAULT);
+        if (got == 0) return Succeeded();
     }
-    return Succeeded();
 }
 
-OpResult WriteWhole(IStream *to, DWORD optimal, const BYTE *buffer, ULONGLONG size) {
-    ULONGLONG written = 0;
-    ULONG chunk = ChunkOr(optimal);
-    while (written < size) {
-        ULONG piece = static_cast<ULONG>(std::min<ULONGLONG>(chunk, size - written));
+OpResult WriteWhole(IStream *to, ULONG chunk, const std::vector<BYTE> &data) {
+    size_t written = 0;
+    while (written < data.size()) {
+        ULONG piece = static_cast<ULONG>(std::min<size_t>(chunk, data.size() - written));
         ULONG done = 0;
-        if (FAILED(to->Write(buffer + written, piece, &done)) || done != piece) return Failed(ERROR_WRITE_FAULT);
+        if (FAILED(to->Write(data.data() + written, piece, &done)) || done != piece) return Failed(ERROR_WRITE_FAULT);
         written += piece;
     }
     return Succeeded();
 }
 
-OpResult CopyDeviceToDevice(ComPtr<IStream> &from, DWORD optimal, ULONGLONG size, DeviceSession &destination,
-                            IPortableDeviceValues *values) {
-    if (size > SIZE_MAX) return Failed(ERROR_NOT_ENOUGH_MEMORY);
-    HeapArray<BYTE> buffer(size ? static_cast<size_t>(size) : 1);
-    if (!buffer) return Failed(ERROR_NOT_ENOUGH_MEMORY);
-    OpResult read = ReadWhole(from.Get(), optimal, buffer.Get(), size);
+// Device to device in memory: the source is read to its end, whatever its
+// record says, and the new object is announced with the size read.
+OpResult CopyDeviceToDevice(DeviceSession &source, ComPtr<IStream> &from, DWORD optimal, DeviceSession &destination,
+                            const wchar_t *storedName, NewObject *created) {
+    std::vector<BYTE> data;
+    OpResult read = ReadToEnd(from.Get(), optimal, RecordSize(source.findData), data);
     from.Reset();
     if (!read.ok) return read;
-    ComPtr<IStream> data;
-    DWORD dataOptimal = 0;
-    if (FAILED(destination.content->CreateObjectWithPropertiesAndData(values, data.GetAddressOf(), &dataOptimal,
-                                                                      nullptr)) ||
-        !data)
-        return Failed(ERROR_WRITE_FAULT);
-    OpResult written = WriteWhole(data.Get(), dataOptimal, buffer.Get(), size);
-    if (!written.ok) return written;
-    if (FAILED(data->Commit(STGC_DEFAULT))) return Failed(ERROR_WRITE_FAULT);
-    return Succeeded();
+    ComPtr<IPortableDeviceValues> values = NewObjectProperties(source, destination, data.size(), storedName);
+    if (!values) return Failed(ERROR_NOT_ENOUGH_MEMORY);
+    return CreateObject(destination, values.Get(), created,
+                        [&](IStream *to, ULONG chunk) { return WriteWhole(to, chunk, data); });
+}
+
+OpResult Upload(DeviceSession &source, ComPtr<IStream> &from, DeviceSession &destination, const wchar_t *storedName,
+                NewObject *created) {
+    ComPtr<IPortableDeviceValues> values =
+        NewObjectProperties(source, destination, MeasuredSize(from.Get()), storedName);
+    if (!values) return Failed(ERROR_NOT_ENOUGH_MEMORY);
+    return CreateObject(destination, values.Get(), created, [&](IStream *to, ULONG chunk) {
+        DWORD code = ERROR_SUCCESS;
+        return CopyStream(from.Get(), to, chunk, code) ? Succeeded() : Failed(code);
+    });
 }
 
 // The folder a disk path lies in, without its last backslash.
@@ -258,19 +283,16 @@ void ReadLocalFileTimes(const wchar_t *path, WIN32_FIND_DATAW &record) {
     FileTimeToLocalFileTime(&data.ftLastWriteTime, &record.ftLastWriteTime);
 }
 
-OpResult TransferObject(DeviceSession &source, DeviceSession &destination) {
+OpResult TransferObject(DeviceSession &source, DeviceSession &destination, NewObject *created) {
     ComPtr<IStream> from;
     DWORD optimal = 0;
     OpResult opened = source.content ? OpenDeviceSource(source, from, optimal) : OpenDiskSource(source, from);
     if (!opened.ok) return opened;
     if (!destination.content) return Download(from, optimal, source, destination.findData.cFileName);
-
-    ULONGLONG size = source.content ? RecordSize(source.findData) : 0;
-    if (size == 0) size = MeasuredSize(from.Get());
-    ComPtr<IPortableDeviceValues> values = NewObjectProperties(source, destination, size);
-    if (!values) return Failed(ERROR_NOT_ENOUGH_MEMORY);
-    if (!source.content) return UploadStream(from.Get(), destination, values.Get());
-    return CopyDeviceToDevice(from, optimal, size, destination, values.Get());
+    const wchar_t *storedName =
+        created && created->stagingName ? created->stagingName : destination.findData.cFileName;
+    if (!source.content) return Upload(source, from, destination, storedName, created);
+    return CopyDeviceToDevice(source, from, optimal, destination, storedName, created);
 }
 
 }  // namespace kivo

@@ -510,6 +510,8 @@ public:
     HRESULT STDMETHODCALLTYPE GetObjectID(LPWSTR *id) override {
         if (!id) return E_POINTER;
         *id = nullptr;
+        Call call("IPortableDeviceDataStream::GetObjectID", connection_->pnpId, object_.parentId);
+        if (call.Faulted()) return call.FaultCode();
         if (newId_.empty()) return E_WPD_OBJECT_NOT_COMMITED;
         *id = DupString(newId_);
         return *id ? S_OK : E_OUTOFMEMORY;

@@ -6,6 +6,7 @@
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "include/kivo.h"
@@ -190,10 +191,138 @@ TEST_F(FileOps, ReplacingADeviceTargetFollowsTheFlags) {
     EXPECT_EQ(Object(L"Card\\DCIM\\A.JPG")["originalFileName"], "A.JPG") << "found ignoring case, replaced";
     EXPECT_TRUE(Id(L"Card\\DCIM\\a.jpg").empty());
     // A target the device keeps (S_FALSE) is not replaced beside itself.
-    ASSERT_TRUE(kivosim::AddFault(kPhone, {{"method", "IPortableDeviceContent::Delete"}, {"hr", "0x00000001"}}));
+    ASSERT_TRUE(kivosim::AddFault(kPhone, {{"method", "IPortableDeviceContent::Delete"}, {"hr", "0x00000001"}, {"times", 1}}));
     EXPECT_FALSE(KivoCopyFile(disk.File(L"a.jpg").c_str(), L"Phone\\Card\\DCIM\\b.jpg", 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(kivosim::Object(kPhone, Id(L"Card\\DCIM").c_str())["childIds"].size(), 3u);
+}
+
+// Every way a replace of a device object can fail before the old object is
+// deleted: the old object stays as it was, nothing is staged beside it, and
+// the call fails with the step's code.
+TEST_F(FileOps, AReplaceThatFailsBeforeTheDeleteKeepsTheOldObject) {
+    struct Case {
+        const char *what;
+        std::wstring source;
+        json fault;
+        DWORD code;
+    };
+    const std::wstring upload = disk.File(L"up.txt");
+    const Case cases[] = {
+        {"a device folder as the source", L"Phone\\Card\\Music", nullptr, ERROR_ACCESS_DENIED},
+        {"a disk folder as the source", disk.Path(), nullptr, ERROR_ACCESS_DENIED},
+        {"a source stream that will not open", L"Phone\\Card\\Music\\song.mp3",
+         {{"method", "IPortableDeviceResources::GetStream"}, {"hr", "0x8007001F"}}, ERROR_READ_FAULT},
+        {"a device source failing midway", L"Phone\\Card\\Music\\song.mp3",
+         {{"method", "IStream::Read"}, {"afterBytes", 1}, {"hr", "0x8007001F"}}, ERROR_READ_FAULT},
+        {"an upload failing midway", upload, {{"method", "IStream::Write"}, {"afterBytes", 3}, {"hr", "0x8007001F"}},
+         ERROR_WRITE_FAULT},
+        {"a refused commit", upload, {{"method", "IStream::Commit"}, {"hr", "0x8007001F"}}, ERROR_WRITE_FAULT},
+        {"an old object the device keeps", upload, {{"method", "IPortableDeviceContent::Delete"}, {"hr", "0x00000001"}, {"times", 1}},
+         ERROR_ACCESS_DENIED},
+        {"an old object the device refuses to delete", L"Phone\\Card\\Music\\song.mp3",
+         {{"method", "IPortableDeviceContent::Delete"}, {"hr", "0x80070005"}, {"times", 1}}, ERROR_ACCESS_DENIED},
+    };
+    for (const Case &c : cases) {
+        KivoSimReset();
+        Load(PhoneFixture());
+        ASSERT_TRUE(WriteFileText(upload, "uploaded data"));
+        std::wstring oldId = Id(L"Card\\DCIM\\b.jpg");
+        if (!c.fault.is_null()) {
+            ASSERT_TRUE(kivosim::AddFault(kPhone, c.fault)) << c.what;
+        }
+        SetLastError(0);
+        EXPECT_FALSE(KivoCopyFile(c.source.c_str(), L"Phone\\Card\\DCIM\\b.jpg", 0)) << c.what;
+        EXPECT_EQ(GetLastError(), c.code) << c.what;
+        KivoSimClearFaults();
+        EXPECT_EQ(Id(L"Card\\DCIM\\b.jpg"), oldId) << c.what;
+        EXPECT_EQ(Data(L"Card\\DCIM\\b.jpg"), "world!") << c.what;
+        EXPECT_EQ(ChildObjects(kPhone, L"Card\\DCIM").size(), 3u) << c.what << ": nothing staged beside it";
+        EXPECT_EQ(KivoSimLiveObjects(), 0) << c.what;
+    }
+    // A move replaces through the same copy: a failed one keeps both sides.
+    ASSERT_TRUE(kivosim::AddFault(kPhone, {{"method", "IPortableDeviceResources::GetStream"}, {"hr", "0x8007001F"}}));
+    EXPECT_FALSE(KivoMoveFile(L"Phone\\Card\\Music\\song.mp3", L"Phone\\Card\\DCIM\\b.jpg"));
+    EXPECT_EQ(Data(L"Card\\DCIM\\b.jpg"), "world!");
+    EXPECT_EQ(Data(L"Card\\Music\\song.mp3"), "la");
+}
+
+TEST_F(FileOps, AReplaceFailingAfterTheDeleteLeavesTheNewDataStaged) {
+    ASSERT_TRUE(WriteFileText(disk.File(L"up.txt"), "uploaded data"));
+    ASSERT_TRUE(kivosim::AddFault(
+        kPhone, {{"method", "IPortableDevice::SendCommand"}, {"hr", "0x80070005"}, {"inResults", "both"}}));
+    EXPECT_FALSE(KivoCopyFile(disk.File(L"up.txt").c_str(), L"Phone\\Card\\DCIM\\b.jpg", 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    std::vector<json> staged = StagedObjects(kPhone, L"Card\\DCIM");
+    ASSERT_EQ(staged.size(), 1u);
+    EXPECT_EQ(staged[0]["data"], "uploaded data") << "nothing lost";
+    EXPECT_TRUE(Id(L"Card\\DCIM\\b.jpg").empty());
+    // The listing never shows the staged object as a file of the folder.
+    WIN32_FIND_DATAW found;
+    std::vector<std::wstring> names;
+    HANDLE list = KivoFindFirstFile(L"Phone\\Card\\DCIM\\*", &found);
+    ASSERT_NE(list, INVALID_HANDLE_VALUE);
+    do names.push_back(found.cFileName);
+    while (KivoFindNextFile(list, &found));
+    KivoFindClose(list);
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"a.jpg", L"big.mp4"}));
+}
+
+// After a replace the object is exactly what a fresh upload of the same
+// source makes, in every direction that writes to a device.
+TEST_F(FileOps, AReplacedObjectIsExactlyAFreshCopy) {
+    ASSERT_TRUE(WriteFileText(disk.File(L"photo.jpg"), "fresh picture"));
+    struct Case {
+        const char *what;
+        std::wstring source;
+    };
+    const Case cases[] = {{"upload", disk.File(L"photo.jpg")}, {"device to device", L"Phone\\Card\\DCIM\\a.jpg"}};
+    for (const Case &c : cases) {
+        ASSERT_TRUE(KivoCopyFile(c.source.c_str(), L"Phone\\Card\\Empty\\photo.jpg", 0)) << c.what;
+        json fresh = Object(L"Card\\Empty\\photo.jpg");
+        // The device does not tell the new object's ID: it is found by its
+        // staged name.
+        ASSERT_TRUE(kivosim::AddFault(kPhone, {{"method", "IPortableDeviceDataStream::GetObjectID"},
+                                               {"hr", "0x8007001F"}, {"times", 1}}));
+        ASSERT_TRUE(KivoCopyFile(c.source.c_str(), L"Phone\\Card\\Empty\\photo.jpg", 0)) << c.what;
+        EXPECT_EQ(GetLastError(), 0u) << c.what;
+        json replaced = Object(L"Card\\Empty\\photo.jpg");
+        EXPECT_NE(replaced["id"], fresh["id"]) << c.what;
+        for (const char *key : {"name", "originalFileName", "contentType", "format", "size", "sha256", "created",
+                                "modified"})
+            EXPECT_EQ(replaced[key], fresh[key]) << c.what << ": " << key;
+        EXPECT_EQ(ChildObjects(kPhone, L"Card\\Empty").size(), 1u) << c.what;
+        ASSERT_TRUE(KivoDeleteFile(L"Phone\\Card\\Empty\\photo.jpg"));
+    }
+}
+
+// A device-to-device copy holds the source's data, read to its end, however
+// far the object's record is from it.
+TEST_F(FileOps, ADeviceCopyHoldsTheDataWhateverTheRecordSays) {
+    struct Case {
+        const char *name;
+        json object;
+    };
+    const Case cases[] = {
+        {"under.txt", {{"data", "hello world"}, {"reportedSize", 3}}},
+        {"over.txt", {{"data", "abc"}, {"reportedSize", 100}}},
+        {"huge.bin", {{"size", 67108865}, {"seed", 3}, {"reportedSize", 10}}},
+    };
+    std::wstring empty = Id(L"Card\\Empty");
+    for (const Case &c : cases) {
+        json object = c.object;
+        object["kind"] = "file";
+        object["name"] = c.name;
+        object["originalFileName"] = c.name;
+        ASSERT_TRUE(KivoSimAddObject(kPhone, empty.c_str(), object.dump().c_str(), nullptr, 0)) << c.name;
+        std::wstring from = L"Phone\\Card\\Empty\\" + Widen(c.name), to = L"Phone\\Card\\Music\\" + Widen(c.name);
+        EXPECT_TRUE(KivoCopyFile(from.c_str(), to.c_str(), 0)) << c.name;
+        json source = Object((L"Card\\Empty\\" + Widen(c.name)).c_str());
+        json copy = Object((L"Card\\Music\\" + Widen(c.name)).c_str());
+        EXPECT_EQ(copy["sha256"], source["sha256"]) << c.name;
+        EXPECT_EQ(copy["size"], source["size"]) << c.name;
+    }
+    EXPECT_EQ(KivoTemporaryFiles(), 0u);
 }
 
 TEST_F(FileOps, PathsThatAreNotDevicePathsOrDoNotFit) {
@@ -209,6 +338,44 @@ TEST_F(FileOps, PathsThatAreNotDevicePathsOrDoNotFit) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_FALSE(KivoCopyFile(nullptr, L"a", 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// A path shaped like a device path never names a file of the current
+// folder, even when its device is absent and such a file exists there.
+TEST_F(FileOps, AnAbsentDevicesPathNeverReachesTheCurrentFolder) {
+    wchar_t previous[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(disk.Path().c_str()));
+    ASSERT_TRUE(WriteFileText(disk.File(L"y.txt"), "y"));
+    struct Case {
+        const char *what;
+        std::function<BOOL()> call;
+    };
+    const std::wstring moved = disk.File(L"moved.txt"), local = disk.File(L"y.txt");
+    const Case cases[] = {
+        {"move from", [&] { return KivoMoveFile(L"Gone\\Card\\x.txt", moved.c_str()); }},
+        {"move onto", [&] { return KivoMoveFile(local.c_str(), L"Gone\\Card\\x.txt"); }},
+        {"copy onto", [&] { return KivoCopyFile(local.c_str(), L"Gone\\Card\\x.txt", 0); }},
+        {"delete", [&] { return KivoDeleteFile(L"Gone\\Card\\x.txt"); }},
+        {"remove folder", [&] { return KivoRemoveFolder(L"Gone\\Card\\Sub"); }},
+        {"delete folder", [&] { return KivoDeleteFolder(L"Gone\\Card"); }},
+        {"create folder", [&] { return KivoCreateFolder(L"Gone\\Card\\New"); }},
+    };
+    for (const Case &c : cases) {
+        CreateDirectoryW(L"Gone", nullptr);
+        CreateDirectoryW(L"Gone\\Card", nullptr);
+        CreateDirectoryW(L"Gone\\Card\\Sub", nullptr);
+        ASSERT_TRUE(WriteFileText(L"Gone\\Card\\x.txt", "keep")) << c.what;
+        SetLastError(0);
+        EXPECT_FALSE(c.call()) << c.what;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << c.what;
+        EXPECT_EQ(ReadFileText(L"Gone\\Card\\x.txt"), "keep") << c.what;
+        EXPECT_TRUE(PathIsDirectoryW(L"Gone\\Card\\Sub")) << c.what;
+        EXPECT_FALSE(PathFileExistsW(L"Gone\\Card\\New")) << c.what;
+        EXPECT_FALSE(PathFileExistsW(moved.c_str())) << c.what;
+        EXPECT_EQ(ReadFileText(local), "y") << c.what;
+    }
+    SetCurrentDirectoryW(previous);
 }
 
 TEST_F(FileOps, FoldersAreMadeLevelByLevel) {

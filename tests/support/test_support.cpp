@@ -3,6 +3,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace kivotest {
@@ -38,6 +39,14 @@ json PhoneFixture() {
 }
 
 void SimTest::SetUp() {
+    // A run that asks for a time zone must get it: a test of local times in
+    // the host's own zone would pass without testing what it says.
+    char wanted[16] = {};
+    if (GetEnvironmentVariableA("KIVO_TEST_ZONE_BIAS", wanted, sizeof wanted)) {
+        TIME_ZONE_INFORMATION zone{};
+        GetTimeZoneInformation(&zone);
+        ASSERT_EQ(zone.Bias, std::atol(wanted)) << "the time zone asked for did not take";
+    }
     CoInitialize(nullptr);
     KivoSimReset();
 }
@@ -197,6 +206,23 @@ DWORD RunChild(const ChildProgram &child, const std::function<void()> &whileRunn
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return code;
+}
+
+std::vector<json> ChildObjects(const wchar_t *pnpId, const wchar_t *path) {
+    std::vector<json> children;
+    std::wstring folder = kivosim::FindObject(pnpId, path);
+    if (folder.empty()) return children;
+    json parent = kivosim::Object(pnpId, folder.c_str());
+    for (auto &id : parent["childIds"])
+        children.push_back(kivosim::Object(pnpId, Widen(id.get<std::string>()).c_str()));
+    return children;
+}
+
+std::vector<json> StagedObjects(const wchar_t *pnpId, const wchar_t *path) {
+    std::vector<json> staged;
+    for (json &child : ChildObjects(pnpId, path))
+        if (child.value("originalFileName", std::string()).rfind("~kivo", 0) == 0) staged.push_back(child);
+    return staged;
 }
 
 }  // namespace kivotest

@@ -42,6 +42,12 @@ ComPtr<IPortableDeviceValues> MakeValues();
 ComPtr<IPortableDevice> OpenDevice(const wchar_t *pnpId);
 ComPtr<IPortableDeviceContent> ContentOf(IPortableDevice *device);
 
+// The objects directly below the object at path (storage\folder, as the
+// sim's FindObject takes it), as the sim describes them, in its order.
+std::vector<json> ChildObjects(const wchar_t *pnpId, const wchar_t *path);
+// Those of them a replace staged under a name of its own ("~kivo…").
+std::vector<json> StagedObjects(const wchar_t *pnpId, const wchar_t *path);
+
 std::wstring Widen(const std::string &text);
 std::string Narrow(const std::wstring &text);
 

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "foldercopy/folder_copy_entry.h"
@@ -19,7 +21,12 @@ struct CopyWalk {
     bool descend = false;            // subfolders are walked
     bool destinationOnDisk = false;  // names are held to the file system's rules
     std::vector<FolderCopyEntry> records;
-    DWORD lastError = ERROR_SUCCESS;  // the code of the walk's last failed step
+    DWORD lastError = ERROR_SUCCESS;     // the code of the walk's last failed step
+    DWORD firstFailure = ERROR_SUCCESS;  // the code of its first failed entry
+    // The destination paths the job has given a file, folded as the
+    // destination compares names: a second object of a taken name (a
+    // device may hold two) is never copied over the first.
+    std::unordered_set<std::wstring> takenDestinations;
 };
 
 // Walks one folder level: pattern is a folder path, "\" and a mask. Returns

@@ -82,6 +82,8 @@ HANDLE FolderCopyFirst(const wchar_t *source, const wchar_t *destination, DWORD 
     job.destinationOnDisk = KivoCheckDevicePathName(destination) == 0;
     int32_t walked = CollectCopyEntries(pattern, destinationFolder, job);
     DWORD code = walked ? static_cast<DWORD>(ERROR_SUCCESS) : job.lastError;
+    // With no job kept, the code is the host's only word on the copies.
+    if (flags & KIVO_COPY_NO_LIST) code = job.firstFailure;
 
     auto &table = FolderCopyTable();
     uint64_t handle = (flags & KIVO_COPY_NO_LIST) ? table.AllocateHandle()

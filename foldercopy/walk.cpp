@@ -50,10 +50,16 @@ FolderCopyEntry MakeEntry(const CopyWalk &job, const wchar_t *source, const wcha
     return entry;
 }
 
+void NoteFailure(CopyWalk &job, DWORD code) {
+    if (code == ERROR_SUCCESS) code = ERROR_GEN_FAILURE;
+    job.lastError = code;
+    if (job.firstFailure == ERROR_SUCCESS) job.firstFailure = code;
+}
+
 // An entry whose outcome the walk decided: it is listed as failed with code
 // and never copied. The paths are for the host to show; either may be cut.
 int32_t AddSettledEntry(CopyWalk &job, const wchar_t *source, const wchar_t *destination, DWORD code) {
-    job.lastError = code;
+    NoteFailure(job, code);
     if (!(job.jobFlags & KIVO_COPY_NO_LIST)) {
         FolderCopyEntry entry = MakeEntry(job, source, destination);
         entry.copyError = code;
@@ -72,13 +78,26 @@ int32_t AddFileEntry(CopyWalk &job, const wchar_t *source, const wchar_t *destin
     }
     BOOL copied = KivoCopyFile(source, destination, job.jobFlags);
     DWORD code = GetLastError();
-    if (!copied) job.lastError = code;
+    if (!copied) NoteFailure(job, code);
     if (!(job.jobFlags & KIVO_COPY_NO_LIST)) {
         entry.copyResult = copied;
         entry.copyError = code;
         job.records.push_back(entry);
     }
     return copied ? 1 : 0;
+}
+
+// Claims a destination path for one file of the job; false when an earlier
+// file of the job was given it. A disk folder holds one file of a name in
+// any case; a device destination is searched ignoring the case of a to z.
+bool ClaimDestination(CopyWalk &job, const wchar_t *destination) {
+    std::wstring key(destination);
+    if (job.destinationOnDisk) {
+        if (!key.empty()) CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
+    } else {
+        for (wchar_t &c : key) c = FoldAsciiCase(c);
+    }
+    return job.takenDestinations.insert(std::move(key)).second;
 }
 
 // Closes a listing however the walk of its level ends.
@@ -112,6 +131,10 @@ int32_t TakeRecord(Level &level, CopyWalk &job) {
         return AddSettledEntry(job, level.source, level.destination, refusal);
     if (!sourceFits || !destinationFits)
         return AddSettledEntry(job, level.source, level.destination, ERROR_FILENAME_EXCED_RANGE);
+    // A second object of a taken name is never copied over the first; a
+    // second folder of a name could only be reached as the first again.
+    if (!ClaimDestination(job, level.destination))
+        return AddSettledEntry(job, level.source, level.destination, ERROR_FILE_EXISTS);
     if (!isFolder) return AddFileEntry(job, level.source, level.destination);
     if (!BoundedJoin(level.pattern, kPathChars, level.source, level.mask))
         return AddSettledEntry(job, level.source, level.destination, ERROR_FILENAME_EXCED_RANGE);

@@ -246,6 +246,53 @@ TEST_F(FolderCopy, NoListCopiesInFirstAndKeepsNoJob) {
         << "the handle counter advances though nothing is stored";
 }
 
+// With no job kept, the code First leaves is the host's only word on the
+// copies: 0 only when every file was copied, else the first failure's code,
+// though later copies succeeded.
+TEST_F(FolderCopy, NoListLeavesTheCodeOfTheFirstFailedCopy) {
+    ASSERT_TRUE(KivoCreateFolder(Out().c_str()));
+    SetLastError(ERROR_GEN_FAILURE);
+    ASSERT_NE(KivoCopyFolderFirst(L"Phone\\Card\\DCIM\\*.jpg", Out().c_str(), KIVO_COPY_NO_LIST), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), 0u) << "every file copied";
+    ASSERT_TRUE(WriteFileText(Out() + L"\\a.jpg", "mine"));
+    ASSERT_TRUE(DeleteFileW((Out() + L"\\b.JPG").c_str()));
+    HANDLE job = KivoCopyFolderFirst(L"Phone\\Card\\DCIM\\*.jpg", Out().c_str(),
+                                     KIVO_COPY_NO_LIST | KIVO_COPY_FAIL_IF_EXISTS);
+    ASSERT_NE(job, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    EXPECT_EQ(ReadFileText(Out() + L"\\a.jpg"), "mine");
+    EXPECT_EQ(ReadFileText(Out() + L"\\b.JPG"), "world!") << "the job went on";
+}
+
+// A device may hold two objects of one name in a folder: the second (in
+// any case) is a failed entry, never copied over the first, in every mode.
+// A second folder of a taken name is one failed entry.
+TEST_F(FolderCopy, ASecondObjectOfATakenNameIsAFailedEntry) {
+    KivoSimReset();
+    json twins = json::array({File("a.jpg", "first"), File("A.JPG", "second"), File("a.jpg", "third"),
+                              File("b.jpg", "b"), Folder("Sub", {File("s.jpg", "s1")}),
+                              Folder("Sub", {File("s.jpg", "s2"), File("t.jpg", "t")})});
+    json storage = {{"kind", "storage"}, {"name", "Card"}, {"children", {Folder("Twins", twins)}}};
+    Load({{"devices", {DeviceJson("usb#phone-1", "Phone", "Phone", {storage})}}});
+    for (DWORD mode : {DWORD{0}, DWORD{KIVO_COPY_AT_FIRST}}) {
+        std::wstring out = disk.File(mode ? L"at-first" : L"deferred");
+        HANDLE job = KivoCopyFolderFirst(L"Phone\\Card\\Twins", out.c_str(), mode | KIVO_COPY_SUBFOLDERS);
+        ASSERT_NE(job, INVALID_HANDLE_VALUE);
+        std::vector<Step> steps = Drain(job);
+        KivoCopyFolderClose(job);
+        ASSERT_EQ(steps.size(), 6u);
+        const INT32 results[] = {1, 0, 0, 1, 1, 0};
+        for (size_t i = 0; i < steps.size(); ++i) {
+            EXPECT_EQ(steps[i].result, results[i]) << i;
+            EXPECT_EQ(steps[i].error, results[i] ? 0u : static_cast<UINT32>(ERROR_FILE_EXISTS)) << i;
+        }
+        EXPECT_EQ(ReadFileText(out + L"\\a.jpg"), "first") << mode;
+        EXPECT_EQ(ReadFileText(out + L"\\Sub\\s.jpg"), "s1") << mode;
+        EXPECT_EQ(steps[5].destination, out + L"\\Sub") << mode;
+        EXPECT_EQ(CountEntries(out, L"*", true), 2u) << mode;
+    }
+}
+
 TEST_F(FolderCopy, AFailedCopyIsReportedInItsEntryAndTheJobGoesOn) {
     ASSERT_TRUE(KivoCreateFolder(Out().c_str()));
     ASSERT_TRUE(WriteFileText(Out() + L"\\a.jpg", "mine"));

@@ -4,6 +4,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <utility>
 
 #include "sim_state.h"
 
@@ -158,7 +161,20 @@ std::string Hash(const ObjectData &data, CompressFunction compress) {
 
 std::string Sha256Hex(const ObjectData &data) {
     static const CompressFunction compress = HasShaExtensions() ? CompressWithShaExtensions : CompressPortable;
-    return Hash(data, compress);
+    if (!data.generated) return Hash(data, compress);
+    // Generated data is the same for the same seed and size: hashed once,
+    // so tests that look at a folder after every call do not rehash it.
+    static std::mutex mutex;
+    static std::map<std::pair<uint64_t, uint64_t>, std::string> known;
+    std::pair<uint64_t, uint64_t> key(data.seed, data.size);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto found = known.find(key);
+        if (found != known.end()) return found->second;
+    }
+    std::string hash = Hash(data, compress);
+    std::lock_guard<std::mutex> lock(mutex);
+    return known.emplace(key, hash).first->second;
 }
 
 std::string PortableSha256Hex(const ObjectData &data) { return Hash(data, CompressPortable); }

@@ -7,6 +7,10 @@
 #include "support/test_support.h"
 
 #include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "include/kivo.h"
 
@@ -46,6 +50,44 @@ std::wstring TempPath() {
     return folder;
 }
 
+// What the sweep counts over all its runs.
+struct Tally {
+    size_t lostTargets = 0;     // a replaced target with neither its old nor its new data anywhere
+    size_t partialObjects = 0;  // an object holding data no whole source holds
+};
+Tally tally;
+// True in the unplug sweep: a phone pulled after a replace staged its new
+// data may keep that whole object beside the old one, since nothing can
+// reach the device to remove it.
+bool phoneMayVanish = false;
+
+// The old target of a replace is untouched or wholly replaced; after a
+// failure past its delete, the new data waits whole under a staging name.
+bool ReplaceKeptOrDone(const wchar_t *folder, const wchar_t *name, const std::string &before,
+                       const std::string &after) {
+    std::string now = DeviceData((std::wstring(folder) + L"\\" + name).c_str());
+    std::vector<json> staged = StagedObjects(kPhone, folder);
+    size_t whole = 0;
+    for (const json &object : staged) whole += object.value("data", std::string()) == after;
+    if (whole != staged.size()) return false;  // counted as partial by the folder check
+    if (now == before || now == after) return staged.empty() || phoneMayVanish;
+    if (now == "<none>" && whole == 1) return true;
+    ++tally.lostTargets;
+    return false;
+}
+
+// The folders the scenarios write to.
+const wchar_t *const kFolders[] = {L"Card\\DCIM", L"Card\\Music", L"Card\\Empty", L"Card\\New"};
+
+// The hashes of every file in those folders.
+std::set<std::string> FileHashes() {
+    std::set<std::string> hashes;
+    for (const wchar_t *folder : kFolders)
+        for (const json &child : ChildObjects(kPhone, folder))
+            if (child.value("kind", std::string()) == "file") hashes.insert(child.value("sha256", std::string()));
+    return hashes;
+}
+
 bool NoTemporaryFiles(const TempFolder &disk) {
     return CountEntries(TempPath(), L"KIV*.tmp") == 0 && CountEntries(disk.Path(), L"kdl*.tmp") == 0;
 }
@@ -76,24 +118,55 @@ std::vector<Scenario> Scenarios() {
     std::vector<Scenario> all;
     // A listing is a snapshot of what could be read: a device gone in the
     // middle of it may leave names out, never add or garble one.
+    // What the listing and the status query of the last run saw.
+    auto listed = std::make_shared<std::vector<std::wstring>>();
+    auto status = std::make_shared<WIN32_FIND_DATAW>();
+    auto readsLeaveThePhone = [](const TempFolder &) {
+        return DeviceData(L"Card\\DCIM\\a.jpg") == "hello" && DeviceData(L"Card\\DCIM\\b.jpg") == "world!" &&
+               ChildObjects(kPhone, L"Card\\DCIM").size() == 3;
+    };
     all.push_back({"listing",
-                   [](const TempFolder &) {
+                   [listed](const TempFolder &) {
+                       listed->clear();
                        WIN32_FIND_DATAW data;
                        HANDLE find = KivoFindFirstFile(L"Phone\\Card\\DCIM\\*.jpg", &data);
                        if (find == INVALID_HANDLE_VALUE) return FALSE;
-                       BOOL known = TRUE;
-                       do known = known && (!wcscmp(data.cFileName, L"a.jpg") || !wcscmp(data.cFileName, L"b.jpg"));
+                       do listed->push_back(data.cFileName);
                        while (KivoFindNextFile(find, &data));
+                       DWORD code = GetLastError();
                        KivoFindClose(find);
-                       return known;
+                       SetLastError(code);
+                       return code == ERROR_NO_MORE_FILES ? TRUE : FALSE;
                    },
-                   [](const TempFolder &) { return true; }, [](const TempFolder &) { return true; }});
+                   // Success lists the pictures in the device's order, each
+                   // once. A child the device would not describe is left out
+                   // silently, so a success may list one or none of them.
+                   [listed](const TempFolder &) {
+                       const std::vector<std::wstring> order{L"a.jpg", L"b.jpg"};
+                       size_t next = 0;
+                       for (const std::wstring &name : *listed) {
+                           while (next < order.size() && order[next] != name) ++next;
+                           if (next++ == order.size()) return false;
+                       }
+                       return true;
+                   },
+                   // A listing a fault cut short may leave names out, never
+                   // add or garble one.
+                   [listed, readsLeaveThePhone](const TempFolder &d) {
+                       for (const std::wstring &name : *listed)
+                           if (name != L"a.jpg" && name != L"b.jpg") return false;
+                       return readsLeaveThePhone(d);
+                   }});
     all.push_back({"status",
-                   [](const TempFolder &) {
-                       WIN32_FIND_DATAW record;
-                       return KivoGetStatus(L"Phone\\Card\\DCIM\\b.jpg", &record) && record.nFileSizeLow == 6;
+                   [status](const TempFolder &) {
+                       *status = WIN32_FIND_DATAW{};
+                       return KivoGetStatus(L"Phone\\Card\\DCIM\\b.jpg", status.get());
                    },
-                   [](const TempFolder &) { return true; }, [](const TempFolder &) { return true; }});
+                   [status](const TempFolder &) {
+                       return std::wstring(status->cFileName) == L"b.jpg" && status->nFileSizeLow == 6 &&
+                              status->nFileSizeHigh == 0 && !(status->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+                   },
+                   readsLeaveThePhone});
     all.push_back({"upload",
                    [](const TempFolder &d) { return KivoCopyFile(d.File(L"up.txt").c_str(), L"Phone\\Card\\Empty\\up.txt", 0); },
                    [](const TempFolder &) { return DeviceData(L"Card\\Empty\\up.txt") == "uploaded data"; },
@@ -115,7 +188,17 @@ std::vector<Scenario> Scenarios() {
     all.push_back({"replace on device",
                    [](const TempFolder &d) { return KivoCopyFile(d.File(L"up.txt").c_str(), L"Phone\\Card\\DCIM\\b.jpg", 0); },
                    [](const TempFolder &) { return DeviceData(L"Card\\DCIM\\b.jpg") == "uploaded data"; },
-                   [](const TempFolder &d) { return ReadFileText(d.File(L"up.txt")) == "uploaded data"; }});
+                   [](const TempFolder &d) {
+                       return ReadFileText(d.File(L"up.txt")) == "uploaded data" &&
+                              ReplaceKeptOrDone(L"Card\\DCIM", L"b.jpg", "world!", "uploaded data");
+                   }});
+    all.push_back({"replace device to device",
+                   [](const TempFolder &) { return KivoCopyFile(L"Phone\\Card\\Music\\song.mp3", L"Phone\\Card\\DCIM\\b.jpg", 0); },
+                   [](const TempFolder &) { return DeviceData(L"Card\\DCIM\\b.jpg") == "la"; },
+                   [](const TempFolder &) {
+                       return DeviceData(L"Card\\Music\\song.mp3") == "la" &&
+                              ReplaceKeptOrDone(L"Card\\DCIM", L"b.jpg", "world!", "la");
+                   }});
     all.push_back({"small device to device",
                    [](const TempFolder &) { return KivoCopyFile(L"Phone\\Card\\DCIM\\a.jpg", L"Phone\\Card\\Music\\a.jpg", 0); },
                    [](const TempFolder &) { return DeviceData(L"Card\\Music\\a.jpg") == "hello"; },
@@ -179,8 +262,18 @@ protected:
     // Runs the scenario once from a fresh state with a fault armed, then checks
     // that nothing is alive, no temporary file is left, the source is intact,
     // and that a success is complete and a failure carries a code.
+    // The data any object may hold: what the files hold before a run and
+    // after one that nothing disturbed.
+    std::set<std::string> WholeData(const Scenario &scenario, const TempFolder &disk) {
+        Prepare(disk);
+        std::set<std::string> whole = FileHashes();
+        EXPECT_TRUE(scenario.run(disk)) << scenario.name;
+        std::set<std::string> after = FileHashes();
+        whole.insert(after.begin(), after.end());
+        return whole;
+    }
     void RunArmed(const Scenario &scenario, const TempFolder &disk, const std::string &where,
-                  const std::function<bool()> &arm) {
+                  const std::set<std::string> &whole, const std::function<bool()> &arm) {
         Prepare(disk);
         ASSERT_TRUE(arm()) << where;
         SetLastError(0);
@@ -189,6 +282,11 @@ protected:
         EXPECT_EQ(KivoSimLiveObjects(), 0) << where;
         EXPECT_TRUE(NoTemporaryFiles(disk)) << where;
         EXPECT_TRUE(scenario.intact(disk)) << where;
+        for (const std::string &hash : FileHashes()) {
+            if (whole.count(hash)) continue;
+            ++tally.partialObjects;
+            ADD_FAILURE() << where << ": an object holds data no whole source holds";
+        }
         if (ok) EXPECT_TRUE(scenario.complete(disk)) << where << ": success for an incomplete result";
         else EXPECT_NE(code, 0u) << where << ": a failure without a code";
     }
@@ -198,8 +296,11 @@ protected:
 
 TEST_F(FailureSweep, EveryCallOfEveryOperationFailsOnce) {
     size_t runs = 0;
+    tally = Tally{};
+    phoneMayVanish = false;
     for (const Scenario &scenario : Scenarios()) {
         TempFolder disk;
+        std::set<std::string> whole = WholeData(scenario, disk);
         Prepare(disk);
         ASSERT_TRUE(scenario.run(disk)) << scenario.name;
         ASSERT_TRUE(scenario.complete(disk)) << scenario.name;
@@ -209,21 +310,25 @@ TEST_F(FailureSweep, EveryCallOfEveryOperationFailsOnce) {
         for (uint64_t k = 1; k <= calls; ++k) {
             std::string where = std::string(scenario.name) + ", call " + std::to_string(k) + " (" +
                                 log[k - 1].value("method", std::string("?")) + ") failing";
-            RunArmed(scenario, disk, where, [k] {
+            RunArmed(scenario, disk, where, whole, [k] {
                 return kivosim::AddFault(nullptr, {{"method", "*"}, {"skip", k - 1}, {"times", 1}, {"hr", "0x8007001F"}});
             });
             ++runs;
         }
     }
-    std::printf("failure sweep: %zu runs\n", runs);
+    std::printf("failure sweep: %zu runs, %zu lost targets, %zu partial objects\n", runs, tally.lostTargets,
+                tally.partialObjects);
 }
 
 // A phone pulled out after any of its calls: the call fails with a code (or
 // had finished its work), and the tablet beside it still answers.
 TEST_F(FailureSweep, APhoneUnpluggedAfterAnyOfItsCallsFailsCleanly) {
     size_t runs = 0;
+    tally = Tally{};
+    phoneMayVanish = true;
     for (const Scenario &scenario : Scenarios()) {
         TempFolder disk;
+        std::set<std::string> whole = WholeData(scenario, disk);
         Prepare(disk);
         ASSERT_TRUE(scenario.run(disk)) << scenario.name;
         uint64_t phoneCalls = 0;
@@ -231,12 +336,14 @@ TEST_F(FailureSweep, APhoneUnpluggedAfterAnyOfItsCallsFailsCleanly) {
         ASSERT_GT(phoneCalls, 0u) << scenario.name;
         for (uint64_t k = 0; k < phoneCalls; ++k) {
             std::string where = std::string(scenario.name) + ", unplugged after call " + std::to_string(k);
-            RunArmed(scenario, disk, where, [k] { return kivosim::SetDevice(kPhone, {{"unplugAfterCalls", k}}); });
+            RunArmed(scenario, disk, where, whole,
+                     [k] { return kivosim::SetDevice(kPhone, {{"unplugAfterCalls", k}}); });
             ++runs;
             WIN32_FIND_DATAW record;
             EXPECT_TRUE(KivoGetStatus(L"Tablet\\Card\\t.txt", &record)) << where << ": the other device";
             EXPECT_EQ(KivoSimLiveObjects(), 0) << where;
         }
     }
-    std::printf("unplug sweep: %zu runs\n", runs);
+    std::printf("unplug sweep: %zu runs, %zu lost targets, %zu partial objects\n", runs, tally.lostTargets,
+                tally.partialObjects);
 }

@@ -12,6 +12,8 @@ need_install() {
   command -v Xvfb >/dev/null || return 0
   [ -f /usr/include/nlohmann/json.hpp ] || return 0
   [ -f /usr/src/googletest/CMakeLists.txt ] || return 0
+  # The tests run in a second time zone as well.
+  [ -f /usr/share/zoneinfo/Asia/Tokyo ] || return 0
   # The native build of the parser fuzzers.
   command -v clang++ >/dev/null || return 0
   command -v llvm-profdata >/dev/null || return 0
@@ -27,7 +29,7 @@ kivo_install() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
       g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build nlohmann-json3-dev googletest xvfb \
-      clang libclang-rt-14-dev llvm >/dev/null
+      clang libclang-rt-14-dev llvm tzdata >/dev/null
   fi
 }
 

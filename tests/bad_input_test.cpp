@@ -115,9 +115,10 @@ TEST_F(BadInput, PathTakingExportsFailCleanly) {
         ExpectFailure("CopyFolderFirst from " + what,
                       [&] { return KivoCopyFolderFirst(p, disk.File(L"out").c_str(), 0) == INVALID_HANDLE_VALUE; });
         ++calls;
-        KivoCheckDevicePathName(p);
+        bool local = p[0] == L'\\' || p[0] == L'.' || (p[0] && p[1] == L':');
+        EXPECT_EQ(KivoCheckDevicePathName(p), local ? 0 : 1) << what;
         ++calls;
-        KivoWildcardMatch(p, p);
+        EXPECT_EQ(KivoWildcardMatch(p, p), 1) << what << ": a name without wildcards matches itself";
     }
     for (auto *f : {&KivoGetStatus}) {
         ExpectFailure("GetStatus null path", [&] { return !f(nullptr, GuardedRecord().Get()); });
@@ -186,13 +187,21 @@ TEST_F(BadInput, HandleTakingExportsRefuseHandlesTheyDidNotHandOut) {
         ExpectFailure("OpenDialogNext " + std::to_string(h), [&] { return !KivoOpenDialogNext(h, name.Get(), MAX_PATH); });
         ExpectFailure("OpenDialogClose " + std::to_string(h), [&] { return KivoOpenDialogClose(h) == 0 && GetLastError() != 0; });
     }
-    // Buffer sizes of 0, 1 and one less than needed.
+    // Buffer sizes of 0, 1 and one less than needed: refused, nothing cut or
+    // written past, and the name still there for a buffer that fits.
     HANDLE more = KivoFindDeviceFirst();
     for (DWORD size : {0u, 1u, 5u}) {
         GuardedBuffer small(size);
-        ++calls;
-        KivoFindDeviceNext(more, small.Get(), size);
+        ExpectFailure("FindDeviceNext into " + std::to_string(size),
+                      [&] { return !KivoFindDeviceNext(more, small.Get(), size); });
+        if (size) {
+            EXPECT_EQ(small.Get()[0], L'\0') << size;
+            for (DWORD i = 1; i < size; ++i) EXPECT_EQ(small.Get()[i], L'#') << size << " at " << i;
+        }
     }
+    GuardedBuffer fits(6);
+    EXPECT_TRUE(KivoFindDeviceNext(more, fits.Get(), 6));
+    EXPECT_EQ(std::wstring(fits.Get()), L"Phone");
     KivoFindDeviceClose(more);
     KivoFindClose(listing);
     KivoFindDeviceClose(devices);

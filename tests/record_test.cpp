@@ -113,7 +113,9 @@ TEST_F(Record, TimesAreUtcAndCreationFallsBackToModification) {
 TEST_F(Record, NoonAtUtcPlusNineIsThreeUtc) {
     TIME_ZONE_INFORMATION zone{};
     GetTimeZoneInformation(&zone);
-    if (zone.Bias != -540) GTEST_SKIP() << "needs a host at UTC+9 (bias " << zone.Bias << ")";
+    // Its own ctest entry sets the zone (and SetUp checks it took); a run in
+    // another zone has nothing to test here.
+    if (zone.Bias != -540) GTEST_SKIP() << "run by record_tokyo_test (bias here " << zone.Bias << ")";
     WIN32_FIND_DATAW onlyModified = ReadPath(L"Card\\onlymod");
     EXPECT_EQ(Ticks(onlyModified.ftLastWriteTime), Ticks(Utc(2024, 5, 1, 3)));
 }

@@ -69,7 +69,7 @@ BOOL FindChildByName(IPortableDeviceContent *content, wchar_t (&objectIdInOut)[k
 BOOL OpenSessionDevice(const wchar_t *name, DeviceSession &session) {
     session.device = OpenDeviceByFriendlyName(name, session);
     if (!session.device) return FALSE;
-    if (FAILED(session.device->Content(session.content.GetAddressOf()))) {
+    if (FAILED(session.device->Content(session.content.ReleaseAndGetAddressOf()))) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
@@ -98,6 +98,27 @@ BOOL ProbeDevicePath(const wchar_t *path, DeviceSession &session) {
         return FindChildByName(session.content.Get(), session.findData.cAlternateFileName, component);
     }
     return FALSE;
+}
+
+BOOL TakeObjectById(const wchar_t *path, const wchar_t *objectId, const wchar_t *parentId, DeviceSession &session) {
+    if (!objectId || !objectId[0] || !parentId || !parentId[0] || IsLocalPath(path)) return FALSE;
+    const wchar_t *lastSeparator = std::wcsrchr(path, L'\\');
+    if (!lastSeparator) return FALSE;
+    wchar_t component[kComponentChars];
+    const wchar_t *rest = path;
+    do rest = SplitPathComponent(component, rest, L"\\");
+    while (rest && IsComputerFolderName(component));
+    if (!rest || !OpenSessionDevice(component, session)) return FALSE;
+    ComPtr<IPortableDeviceProperties> properties = PropertiesOf(session.content.Get());
+    WIN32_FIND_DATAW record;
+    wchar_t foundParent[kObjectIdChars];
+    if (ReadObjectRecordAndParent(objectId, record, foundParent, std::move(properties)) != RecordRead::Read)
+        return FALSE;
+    if (std::wcscmp(record.cAlternateFileName, objectId) != 0 || std::wcscmp(foundParent, parentId) != 0 ||
+        std::wcscmp(record.cFileName, lastSeparator + 1) != 0)
+        return FALSE;
+    session.findData = record;
+    return TRUE;
 }
 
 BOOL ResolveDevicePath(const wchar_t *path, DeviceSession &session) {

@@ -46,6 +46,14 @@ BOOL ProbeDevicePath(const wchar_t *path, DeviceSession &session);
 // findData is the record of the object the path names.
 BOOL ResolveDevicePath(const wchar_t *path, DeviceSession &session);
 
+// Opens the device a device path names and takes the object the path ends
+// in by the ID a listing found it under: TRUE, with the object's record in
+// the session's findData, when that object still bears the path's last
+// component as its name and parentId as its parent; FALSE otherwise, and
+// the caller resolves the path instead. One property read, however wide or
+// deep the folders above it.
+BOOL TakeObjectById(const wchar_t *path, const wchar_t *objectId, const wchar_t *parentId, DeviceSession &session);
+
 // Opens the device named by a path component into the session, with its
 // content; FALSE when it cannot be had (ERROR_PATH_NOT_FOUND when the device
 // opened but its content did not).

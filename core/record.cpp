@@ -94,28 +94,51 @@ BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record, ComPtr<
     return ReadObjectRecordChecked(objectId, record, std::move(properties), keys) == RecordRead::Read;
 }
 
+namespace {
+
+RecordRead FillRecord(IPortableDeviceValues *values, WIN32_FIND_DATAW &record);
+
+}  // namespace
+
 RecordRead ReadObjectRecordChecked(const wchar_t *objectId, WIN32_FIND_DATAW &record,
                                    ComPtr<IPortableDeviceProperties> properties, IPortableDeviceKeyCollection *keys) {
     if (!properties || !keys) return RecordRead::Failed;
     ComPtr<IPortableDeviceValues> values;
     if (FAILED(properties->GetValues(objectId, keys, values.GetAddressOf())) || !values) return RecordRead::Failed;
+    return FillRecord(values.Get(), record);
+}
 
+RecordRead ReadObjectRecordAndParent(const wchar_t *objectId, WIN32_FIND_DATAW &record,
+                                     wchar_t (&parentId)[kObjectIdChars], ComPtr<IPortableDeviceProperties> properties) {
+    ComPtr<IPortableDeviceKeyCollection> keys = MakeRecordKeys();
+    if (!properties || !keys || FAILED(keys->Add(WPD_OBJECT_PARENT_ID))) return RecordRead::Failed;
+    ComPtr<IPortableDeviceValues> values;
+    if (FAILED(properties->GetValues(objectId, keys.Get(), values.GetAddressOf())) || !values) return RecordRead::Failed;
+    CoTaskMemString parent = ReadString(values.Get(), WPD_OBJECT_PARENT_ID);
+    if (!parent || !BoundedCopy(parentId, kObjectIdChars, parent.Get())) return RecordRead::DoesNotFit;
+    return FillRecord(values.Get(), record);
+}
+
+namespace {
+
+// The record from the values of one object's record keys.
+RecordRead FillRecord(IPortableDeviceValues *values, WIN32_FIND_DATAW &record) {
     // The strings are read before the record is cleared: objectId may point
     // into it. An ID or name that does not fit is never cut into something
     // that could address another object: the object counts as unreadable.
-    CoTaskMemString id = ReadString(values.Get(), WPD_OBJECT_ID);
-    CoTaskMemString name = ReadString(values.Get(), WPD_OBJECT_ORIGINAL_FILE_NAME);
-    if (!name) name = ReadString(values.Get(), WPD_OBJECT_NAME);
+    CoTaskMemString id = ReadString(values, WPD_OBJECT_ID);
+    CoTaskMemString name = ReadString(values, WPD_OBJECT_ORIGINAL_FILE_NAME);
+    if (!name) name = ReadString(values, WPD_OBJECT_NAME);
     if (id && !FitsBuffer(id.Get(), kObjectIdChars)) return RecordRead::DoesNotFit;
     if (name && !FitsBuffer(name.Get(), kPathChars)) return RecordRead::DoesNotFit;
 
     record = WIN32_FIND_DATAW{};
     if (id) BoundedCopy(record.cAlternateFileName, kObjectIdChars, id.Get());
     if (name) BoundedCopy(record.cFileName, kPathChars, name.Get());
-    record.dwFileAttributes = ReadAttributes(values.Get());
-    ReadDate(values.Get(), WPD_OBJECT_DATE_MODIFIED, record.ftLastWriteTime);
+    record.dwFileAttributes = ReadAttributes(values);
+    ReadDate(values, WPD_OBJECT_DATE_MODIFIED, record.ftLastWriteTime);
     record.ftCreationTime = record.ftLastWriteTime;
-    ReadDate(values.Get(), WPD_OBJECT_DATE_CREATED, record.ftCreationTime);
+    ReadDate(values, WPD_OBJECT_DATE_CREATED, record.ftCreationTime);
     ULONGLONG size = 0;
     if (SUCCEEDED(values->GetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, &size))) {
         record.nFileSizeHigh = static_cast<DWORD>(size >> 32);
@@ -123,5 +146,7 @@ RecordRead ReadObjectRecordChecked(const wchar_t *objectId, WIN32_FIND_DATAW &re
     }
     return RecordRead::Read;
 }
+
+}  // namespace
 
 }  // namespace kivo

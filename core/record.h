@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include "core/text.h"
 #include "platform/wpd.h"
 
 namespace kivo {
@@ -31,6 +32,13 @@ enum class RecordRead { Read, DoesNotFit, Failed };
 RecordRead ReadObjectRecordChecked(const wchar_t *objectId, WIN32_FIND_DATAW &record,
                                    Microsoft::WRL::ComPtr<IPortableDeviceProperties> properties,
                                    IPortableDeviceKeyCollection *keys);
+
+// The same read with the object's parent ID besides, for a caller that
+// checks an object it knows by ID is still where it was found. A parent ID
+// that is missing or does not fit counts as DoesNotFit.
+RecordRead ReadObjectRecordAndParent(const wchar_t *objectId, WIN32_FIND_DATAW &record,
+                                     wchar_t (&parentId)[kObjectIdChars],
+                                     Microsoft::WRL::ComPtr<IPortableDeviceProperties> properties);
 
 // The ten keys an object record is read from, in order; null when the
 // collection cannot be made.

@@ -14,12 +14,9 @@ namespace kivo {
 
 namespace {
 
-thread_local bool lastListingWhole = true;
-
 std::vector<WIN32_FIND_DATAW> ReadMatchingChildren(IPortableDeviceContent *content, const wchar_t *folderId,
-                                                   const wchar_t *pattern) {
+                                                   const wchar_t *pattern, bool &whole) {
     std::vector<WIN32_FIND_DATAW> records;
-    bool whole = false;
     BOOL read = ForEachChildRecord(
         content, folderId,
         [&](const WIN32_FIND_DATAW &child) {
@@ -28,11 +25,12 @@ std::vector<WIN32_FIND_DATAW> ReadMatchingChildren(IPortableDeviceContent *conte
             return false;
         },
         &whole);
-    lastListingWhole = read && whole;
+    whole = read && whole;
     return records;
 }
 
-HANDLE ListDeviceFolder(const wchar_t *path, DeviceSession &session, WIN32_FIND_DATAW &findData) {
+HANDLE ListDeviceFolder(const wchar_t *path, DeviceSession &session, WIN32_FIND_DATAW &findData,
+                        FolderListing &listed) {
     ListingPath listing;
     if (!SplitListingPath(path, listing)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -43,12 +41,13 @@ HANDLE ListDeviceFolder(const wchar_t *path, DeviceSession &session, WIN32_FIND_
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    std::vector<WIN32_FIND_DATAW> records =
-        ReadMatchingChildren(session.content.Get(), session.findData.cAlternateFileName, listing.pattern.c_str());
+    BoundedCopy(listed.folderId, kObjectIdChars, session.findData.cAlternateFileName);
+    std::vector<WIN32_FIND_DATAW> records = ReadMatchingChildren(
+        session.content.Get(), session.findData.cAlternateFileName, listing.pattern.c_str(), listed.whole);
     if (records.empty()) {
         // An empty or unmatched folder is no error; one that could not be
         // read (a device gone in the middle of it) must not look empty.
-        SetLastError(lastListingWhole ? ERROR_SUCCESS : ERROR_READ_FAULT);
+        SetLastError(listed.whole ? ERROR_SUCCESS : ERROR_READ_FAULT);
         return INVALID_HANDLE_VALUE;
     }
     CopyFindData(findData, records.front());
@@ -87,21 +86,23 @@ bool IsFileSystemFindHandle(HANDLE handle) {
 
 }  // namespace
 
-HANDLE FindFirstEntry(const wchar_t *path, WIN32_FIND_DATAW *findData) {
+FolderListing OpenFolderListing(const wchar_t *path, WIN32_FIND_DATAW *findData) {
+    FolderListing listed;
     if (!path || !findData) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
+        return listed;
     }
-    lastListingWhole = true;
     DeviceSession session;
-    if (!InitSession(&session)) return INVALID_HANDLE_VALUE;
-    HANDLE result = ProbeDevicePath(path, session) ? ListDeviceFolder(path, session, *findData)
+    if (!InitSession(&session)) return listed;
+    listed.handle = ProbeDevicePath(path, session) ? ListDeviceFolder(path, session, *findData, listed)
                                                    : ListOnFileSystem(path, *findData);
     ReleaseSession(session);
-    return result;
+    return listed;
 }
 
-bool LastListingWasWhole() { return lastListingWhole; }
+HANDLE FindFirstEntry(const wchar_t *path, WIN32_FIND_DATAW *findData) {
+    return OpenFolderListing(path, findData).handle;
+}
 
 BOOL FindNextEntry(HANDLE handle, WIN32_FIND_DATAW *findData) {
     if (!findData) {

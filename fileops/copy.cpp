@@ -207,9 +207,13 @@ OpResult CopyThroughTemporaryFile(const wchar_t *source, const wchar_t *destinat
     return result;
 }
 
-OpResult CopyBetween(const wchar_t *source, const wchar_t *destination, DWORD flags) {
-    DeviceSession from;
-    if (!InitSession(&from)) return FailedWithLastError();
+// The source's session: a device object by the ID a walk found it under
+// or by its path, or a disk path.
+OpResult OpenSource(const wchar_t *source, const CopyHints &hints, DeviceSession &from) {
+    if (TakeObjectById(source, hints.sourceId, hints.sourceParentId, from)) {
+        if (from.findData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Failed(ERROR_ACCESS_DENIED);
+        return Succeeded();
+    }
     if (ProbeDevicePath(source, from)) {
         if (!ResolveDevicePath(source, from)) return Failed(ERROR_FILE_NOT_FOUND);
         // A folder has no data to copy; refused before the target side is touched.
@@ -219,6 +223,14 @@ OpResult CopyBetween(const wchar_t *source, const wchar_t *destination, DWORD fl
     } else {
         BoundedCopy(from.findData.cFileName, kPathChars, source);
     }
+    return Succeeded();
+}
+
+OpResult CopyBetween(const wchar_t *source, const wchar_t *destination, DWORD flags, const CopyHints &hints) {
+    DeviceSession from;
+    if (!InitSession(&from)) return FailedWithLastError();
+    OpResult opened = OpenSource(source, hints, from);
+    if (!opened.ok) return opened;
     PathParts parts;
     if (!SplitDestination(destination, parts)) return Failed(ERROR_PATH_NOT_FOUND);
     DeviceSession to;
@@ -242,12 +254,12 @@ OpResult CopyBetween(const wchar_t *source, const wchar_t *destination, DWORD fl
 
 }  // namespace
 
-OpResult CopyFileEntry(const wchar_t *source, const wchar_t *destination, DWORD flags) {
+OpResult CopyFileEntry(const wchar_t *source, const wchar_t *destination, DWORD flags, const CopyHints &hints) {
     if (!source || !destination || lstrcmpiW(source, destination) == 0) return Failed(ERROR_INVALID_PARAMETER);
     if (!FitsBuffer(source, kPathChars) || !FitsBuffer(destination, kPathChars) || !ComponentsFit(source) ||
         !ComponentsFit(destination))
         return Failed(ERROR_FILENAME_EXCED_RANGE);
-    return CopyBetween(source, destination, flags);
+    return CopyBetween(source, destination, flags, hints);
 }
 
 }  // namespace kivo

@@ -67,7 +67,17 @@ OpResult TransferObject(DeviceSession &source, DeviceSession &destination, NewOb
 
 // ---- copy ------------------------------------------------------------------------------
 
-OpResult CopyFileEntry(const wchar_t *source, const wchar_t *destination, DWORD flags);
+// What a caller that walked the folders already knows about one copy.
+struct CopyHints {
+    // The device source's object ID and its parent's, as the folder's
+    // listing gave them: the copy takes the object by ID while it still has
+    // the path's name and parent, and resolves the path otherwise.
+    const wchar_t *sourceId = nullptr;
+    const wchar_t *sourceParentId = nullptr;
+};
+
+OpResult CopyFileEntry(const wchar_t *source, const wchar_t *destination, DWORD flags,
+                       const CopyHints &hints = CopyHints{});
 
 // ---- folders ---------------------------------------------------------------------------
 

@@ -1,7 +1,7 @@
 // The folder copy job: First walks the source and lists (or copies) its
 // files, Next copies and reports one file per call, Count and Close. The
-// walk works through the library's exported listing, status and copy calls
-// only.
+// walk works through the library's own listing, status and copy operations,
+// and copies a device file by the object ID its listing found.
 #pragma once
 
 #include <windows.h>
@@ -32,6 +32,11 @@ struct CopyWalk {
 // Walks one folder level: pattern is a folder path, "\" and a mask. Returns
 // the outcome of the last step taken at this level (1 if none).
 int32_t CollectCopyEntries(const wchar_t *pattern, const wchar_t *destinationFolder, CopyWalk &job);
+
+struct OpResult;
+
+// Copies one entry's file, taking a device source by the ID the walk found.
+OpResult CopyFolderEntry(const FolderCopyEntry &entry);
 
 HANDLE FolderCopyFirst(const wchar_t *source, const wchar_t *destination, DWORD flags);
 size_t FolderCopyCount(HANDLE handle);

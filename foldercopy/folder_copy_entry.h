@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "core/text.h"
 #include "enum/handle_table.h"
 
 namespace kivo {
@@ -19,6 +20,10 @@ struct FolderCopyEntry {
     // be copied, a folder that could not be listed): the entry is reported
     // as it stands and never copied.
     bool settled;
+    // For a device source: the object's ID and its folder's, as the walk's
+    // listing found them (empty for a disk source).
+    wchar_t sourceId[kObjectIdChars];
+    wchar_t sourceParentId[kObjectIdChars];
 };
 
 struct FolderCopyJob {

@@ -2,7 +2,10 @@
 // and reports one file, Count and Close.
 #include <cwchar>
 
+#include "core/path_text.h"
 #include "core/text.h"
+#include "enum/status.h"
+#include "fileops/fileops.h"
 #include "foldercopy/folder_copy.h"
 #include "include/kivo.h"
 
@@ -33,11 +36,11 @@ DWORD StartingPattern(const wchar_t *source, wchar_t (&pattern)[kPathChars], boo
         if (!BoundedCopy(pattern, kPathChars, source)) return ERROR_PATH_NOT_FOUND;
         wchar_t *cut = std::wcsrchr(pattern, L'\\');
         if (cut) *cut = L'\0';
-        bool folderExists = KivoGetStatus(pattern, &record) && IsFolder(record);
+        bool folderExists = GetStatus(pattern, &record) && IsFolder(record);
         BoundedCopy(pattern, kPathChars, source);
         return folderExists ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
     }
-    if (!KivoGetStatus(source, &record)) return ERROR_PATH_NOT_FOUND;
+    if (!GetStatus(source, &record)) return ERROR_PATH_NOT_FOUND;
     if (!IsFolder(record)) {
         isFile = true;
         return BoundedCopy(pattern, kPathChars, source) ? ERROR_SUCCESS : ERROR_FILENAME_EXCED_RANGE;
@@ -50,8 +53,8 @@ DWORD StartingPattern(const wchar_t *source, wchar_t (&pattern)[kPathChars], boo
 
 bool DestinationFolderReady(const wchar_t *destination) {
     WIN32_FIND_DATAW record{};
-    if (KivoGetStatus(destination, &record) && IsFolder(record)) return true;
-    return KivoCreateFolder(destination) != FALSE;
+    if (GetStatus(destination, &record) && IsFolder(record)) return true;
+    return CreateFolderEntry(destination).ok != FALSE;
 }
 
 HANDLE FailFirst(DWORD code) {
@@ -60,6 +63,15 @@ HANDLE FailFirst(DWORD code) {
 }
 
 }  // namespace
+
+OpResult CopyFolderEntry(const FolderCopyEntry &entry) {
+    CopyHints hints;
+    if (entry.sourceId[0]) {
+        hints.sourceId = entry.sourceId;
+        hints.sourceParentId = entry.sourceParentId;
+    }
+    return CopyFileEntry(entry.sourcePath, entry.destinationPath, entry.copyFlags, hints);
+}
 
 HANDLE FolderCopyFirst(const wchar_t *source, const wchar_t *destination, DWORD flags) {
     if (!source || !destination || ((flags & KIVO_COPY_FAIL_IF_EXISTS) && (flags & KIVO_COPY_NEWER_ONLY)))
@@ -79,7 +91,7 @@ HANDLE FolderCopyFirst(const wchar_t *source, const wchar_t *destination, DWORD 
     CopyWalk job;
     job.jobFlags = flags;
     job.descend = (flags & KIVO_COPY_SUBFOLDERS) && !sourceIsFile;
-    job.destinationOnDisk = KivoCheckDevicePathName(destination) == 0;
+    job.destinationOnDisk = IsLocalPath(destination);
     int32_t walked = CollectCopyEntries(pattern, destinationFolder, job);
     DWORD code = walked ? static_cast<DWORD>(ERROR_SUCCESS) : job.lastError;
     // With no job kept, the code is the host's only word on the copies.
@@ -114,8 +126,9 @@ BOOL FolderCopyNext(HANDLE handle, wchar_t *sourceBuffer, DWORD sourceSize, wcha
     // host that breaks the one-thread rule, and is then looked up afresh.
     bool copyNow = !(jobFlags & KIVO_COPY_AT_FIRST) && !entry.settled;
     if (copyNow) {
-        entry.copyResult = KivoCopyFile(entry.sourcePath, entry.destinationPath, entry.copyFlags);
-        entry.copyError = GetLastError();
+        OpResult copy = CopyFolderEntry(entry);
+        entry.copyResult = copy.ok;
+        entry.copyError = copy.code;
     }
     FolderCopyTable().With(key, [&](FolderCopyTableType::Entry &job) {
         if (job.nextIndex != index) return;

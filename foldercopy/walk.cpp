@@ -1,10 +1,11 @@
 // The walk of a folder copy job: one folder level per call, depth first,
-// through the exported listing and copy calls.
+// through the library's listing and copy operations.
 #include <cwchar>
 #include <memory>
 
 #include "core/text.h"
 #include "enum/file_enum.h"
+#include "fileops/fileops.h"
 #include "enum/wildcard.h"
 #include "foldercopy/copy_names.h"
 #include "foldercopy/folder_copy.h"
@@ -24,6 +25,7 @@ struct Level {
     wchar_t source[kPathChars];
     wchar_t destination[kPathChars];
     wchar_t pattern[kPathChars];
+    wchar_t folderId[kObjectIdChars];  // the listed device folder's ID, empty on disk
     WIN32_FIND_DATAW record;
     const wchar_t *mask;
     const wchar_t *destinationFolder;
@@ -70,14 +72,19 @@ int32_t AddSettledEntry(CopyWalk &job, const wchar_t *source, const wchar_t *des
 }
 
 // A file to copy: listed for Next, or copied at once in the immediate modes.
-int32_t AddFileEntry(CopyWalk &job, const wchar_t *source, const wchar_t *destination) {
-    FolderCopyEntry entry = MakeEntry(job, source, destination);
+int32_t AddFileEntry(CopyWalk &job, const Level &level) {
+    FolderCopyEntry entry = MakeEntry(job, level.source, level.destination);
+    if (level.folderId[0]) {
+        BoundedCopy(entry.sourceId, kObjectIdChars, level.record.cAlternateFileName);
+        BoundedCopy(entry.sourceParentId, kObjectIdChars, level.folderId);
+    }
     if (!(job.jobFlags & KIVO_COPY_AT_FIRST)) {
         job.records.push_back(entry);
         return 1;
     }
-    BOOL copied = KivoCopyFile(source, destination, job.jobFlags);
-    DWORD code = GetLastError();
+    OpResult copy = CopyFolderEntry(entry);
+    BOOL copied = copy.ok;
+    DWORD code = copy.code;
     if (!copied) NoteFailure(job, code);
     if (!(job.jobFlags & KIVO_COPY_NO_LIST)) {
         entry.copyResult = copied;
@@ -104,7 +111,7 @@ bool ClaimDestination(CopyWalk &job, const wchar_t *destination) {
 class ListingHold {
 public:
     explicit ListingHold(HANDLE handle) : handle_(handle) {}
-    ~ListingHold() { KivoFindClose(handle_); }
+    ~ListingHold() { CloseFind(handle_); }
     ListingHold(const ListingHold &) = delete;
     ListingHold &operator=(const ListingHold &) = delete;
 
@@ -135,7 +142,7 @@ int32_t TakeRecord(Level &level, CopyWalk &job) {
     // second folder of a name could only be reached as the first again.
     if (!ClaimDestination(job, level.destination))
         return AddSettledEntry(job, level.source, level.destination, ERROR_FILE_EXISTS);
-    if (!isFolder) return AddFileEntry(job, level.source, level.destination);
+    if (!isFolder) return AddFileEntry(job, level);
     if (!BoundedJoin(level.pattern, kPathChars, level.source, level.mask))
         return AddSettledEntry(job, level.source, level.destination, ERROR_FILENAME_EXCED_RANGE);
     return CollectCopyEntries(level.pattern, level.destination, job);
@@ -151,11 +158,13 @@ int32_t CollectCopyEntries(const wchar_t *pattern, const wchar_t *destinationFol
 
     if (!BoundedJoin(level.listing, kPathChars, level.folder, L"*"))
         return AddSettledEntry(job, level.folder, destinationFolder, ERROR_FILENAME_EXCED_RANGE);
-    HANDLE find = KivoFindFirstFile(level.listing, &level.record);
+    FolderListing listed = OpenFolderListing(level.listing, &level.record);
+    HANDLE find = listed.handle;
     DWORD code = GetLastError();
+    BoundedCopy(level.folderId, kObjectIdChars, listed.folderId);
     // A folder that cannot be listed, or only in part, is reported, never
     // passed over: its files would be missing without a word.
-    bool whole = LastListingWasWhole();
+    bool whole = listed.whole;
     if (find == INVALID_HANDLE_VALUE) {
         if (!IsEmptyListing(code)) return AddSettledEntry(job, level.folder, destinationFolder, code);
         return whole ? 1 : AddSettledEntry(job, level.folder, destinationFolder, ERROR_READ_FAULT);
@@ -165,7 +174,7 @@ int32_t CollectCopyEntries(const wchar_t *pattern, const wchar_t *destinationFol
     do {
         int32_t step = TakeRecord(level, job);
         if (step != kSkipped) result = step;
-    } while (KivoFindNextFile(find, &level.record));
+    } while (FindNextEntry(find, &level.record));
     code = GetLastError();
     if (code != ERROR_NO_MORE_FILES) result = AddSettledEntry(job, level.folder, destinationFolder, code);
     else if (!whole) result = AddSettledEntry(job, level.folder, destinationFolder, ERROR_READ_FAULT);

@@ -293,6 +293,52 @@ TEST_F(FolderCopy, ASecondObjectOfATakenNameIsAFailedEntry) {
     }
 }
 
+// A job copies each device file by the object ID its listing found, so a
+// copy costs as many property reads in a folder of 60 as in one of 5. When
+// the ID no longer names the listed object (its name reused by a new
+// object, the object renamed or gone), the copy goes by the path as a
+// direct copy would.
+TEST_F(FolderCopy, ACopyTakesItsSourceByTheIdItsListingFound) {
+    uint64_t lastCopyReads[2] = {};
+    for (int width : {5, 60}) {
+        json files = json::array();
+        for (int i = 0; i < width; ++i) files.push_back(File("f" + std::to_string(100 + i) + ".jpg", "x"));
+        json storage = {{"kind", "storage"}, {"name", "Card"}, {"children", {Folder("Wide", files)}}};
+        KivoSimReset();
+        Load({{"devices", {DeviceJson("usb#phone-1", "Phone", "Phone", {storage})}}});
+        HANDLE job = KivoCopyFolderFirst(L"Phone\\Card\\Wide", disk.File(L"w" + std::to_wstring(width)).c_str(), 0);
+        ASSERT_NE(job, INVALID_HANDLE_VALUE);
+        INT32 result = 0;
+        for (int i = 1; i < width; ++i) ASSERT_TRUE(KivoCopyFolderNext(job, nullptr, 0, nullptr, 0, &result, nullptr));
+        KivoSimClearLog();
+        ASSERT_TRUE(KivoCopyFolderNext(job, nullptr, 0, nullptr, 0, &result, nullptr));
+        EXPECT_EQ(result, 1);
+        lastCopyReads[width == 60] = KivoSimCallCount("IPortableDeviceProperties::GetValues");
+        KivoCopyFolderClose(job);
+    }
+    EXPECT_EQ(lastCopyReads[1], lastCopyReads[0]) << "the last file of 60 costs what the last of 5 does";
+
+    KivoSimReset();
+    Load(TreeFixture());
+    HANDLE job = KivoCopyFolderFirst(L"Phone\\Card\\DCIM\\*.jpg", Out().c_str(), KIVO_COPY_SUBFOLDERS);
+    ASSERT_NE(job, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(KivoDeleteFile(L"Phone\\Card\\DCIM\\a.jpg"));
+    ASSERT_TRUE(KivoSimAddObject(kPhone, kivosim::FindObject(kPhone, L"Card\\DCIM").c_str(),
+                                 File("a.jpg", "new a").dump().c_str(), nullptr, 0));
+    ASSERT_TRUE(KivoMoveFile(L"Phone\\Card\\DCIM\\b.JPG", L"Phone\\Card\\DCIM\\c.JPG"));
+    ASSERT_TRUE(KivoDeleteFile(L"Phone\\Card\\DCIM\\Sub\\x.jpg"));
+    std::vector<Step> steps = Drain(job);
+    KivoCopyFolderClose(job);
+    ASSERT_EQ(steps.size(), 4u);
+    EXPECT_EQ(steps[0].result, 1);
+    EXPECT_EQ(ReadFileText(Out() + L"\\a.jpg"), "new a") << "a name taken by a new object: the path's object";
+    EXPECT_EQ(steps[1].result, 0) << "renamed: nothing at the path";
+    EXPECT_EQ(steps[1].error, static_cast<UINT32>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(steps[2].error, static_cast<UINT32>(ERROR_FILE_NOT_FOUND)) << "gone";
+    EXPECT_EQ(ReadFileText(Out() + L"\\Sub\\Deep\\y.jpg"), "y");
+    EXPECT_EQ(KivoSimLiveObjects(), 0);
+}
+
 TEST_F(FolderCopy, AFailedCopyIsReportedInItsEntryAndTheJobGoesOn) {
     ASSERT_TRUE(KivoCreateFolder(Out().c_str()));
     ASSERT_TRUE(WriteFileText(Out() + L"\\a.jpg", "mine"));

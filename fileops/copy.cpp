@@ -72,10 +72,58 @@ struct DeviceTarget {
 
 // Looks for an object of the new file's name in the destination folder and
 // refuses to replace it when the flags say so.
+std::wstring FoldedName(const wchar_t *name) {
+    std::wstring folded(name);
+    for (wchar_t &c : folded) c = FoldAsciiCase(c);
+    return folded;
+}
+
+// Looks for the new file's name in the destination folder, whose ID is in
+// id: among the children a job learned, or on the device.
+ChildLookup LookUpTarget(DeviceSession &to, const DestinationFolder *known, wchar_t (&id)[kObjectIdChars]) {
+    if (!known || known->path.empty()) return LookUpChildByName(to.content.Get(), id, to.findData.cFileName);
+    auto found = known->children.find(FoldedName(to.findData.cFileName));
+    if (found == known->children.end()) return ChildLookup::Absent;
+    BoundedCopy(id, kObjectIdChars, found->second.c_str());
+    return ChildLookup::Found;
+}
+
+// Learns the children of the destination folder the session's ID names;
+// nothing when the folder cannot be read whole.
+void LearnDestinationFolder(const std::wstring &folder, DeviceSession &to, DestinationFolder &known) {
+    known.Forget();
+    std::unordered_map<std::wstring, std::wstring> children;
+    bool complete = false;
+    ForEachChildRecord(
+        to.content.Get(), to.findData.cAlternateFileName,
+        [&](const WIN32_FIND_DATAW &child) {
+            children.emplace(FoldedName(child.cFileName), child.cAlternateFileName);  // the first of a name counts
+            return false;
+        },
+        &complete, RecordKeys::NamesOnly);
+    if (!complete) return;
+    known.path = folder;
+    BoundedCopy(known.id, kObjectIdChars, to.findData.cAlternateFileName);
+    known.children = std::move(children);
+}
+
+// Finds or makes the destination folder, leaving its ID in the session: the
+// one a job learned, or by walking the path.
+OpResult OpenDestinationFolder(const std::wstring &folder, DeviceSession &to, DestinationFolder *known) {
+    if (known && !known->path.empty() && known->path == folder) {
+        BoundedCopy(to.findData.cAlternateFileName, kObjectIdChars, known->id);
+        return Succeeded();
+    }
+    OpResult created = ResolveDevicePathCreating(folder.c_str(), to);
+    if (!created.ok) return created;
+    if (known) LearnDestinationFolder(folder, to, *known);
+    return Succeeded();
+}
+
 OpResult CheckDeviceTarget(const wchar_t *source, DeviceSession &from, DeviceSession &to, DWORD flags,
-                           DeviceTarget &target) {
+                           const DestinationFolder *known, DeviceTarget &target) {
     BoundedCopy(target.id, kObjectIdChars, to.findData.cAlternateFileName);
-    ChildLookup lookup = LookUpChildByName(to.content.Get(), target.id, to.findData.cFileName);
+    ChildLookup lookup = LookUpTarget(to, known, target.id);
     // A target that may exist but could not be seen would be left beside
     // the new copy.
     if (lookup == ChildLookup::Unknown) return Failed(ERROR_READ_FAULT);
@@ -100,18 +148,19 @@ OpResult CheckDeviceTarget(const wchar_t *source, DeviceSession &from, DeviceSes
 }
 
 OpResult PrepareDeviceDestination(const wchar_t *source, const std::wstring &folder, const PathParts &parts,
-                                  DeviceSession &from, DeviceSession &to, DWORD flags, DeviceTarget &target) {
+                                  DeviceSession &from, DeviceSession &to, DWORD flags, DestinationFolder *known,
+                                  DeviceTarget &target) {
     // Checked before anything on the device is made or replaced for it.
     if (!from.content) {
         OpResult readable = CheckDiskSourceReadable(source);
         if (!readable.ok) return readable;
     }
     if (!IsStorableName(parts.FileName().c_str())) return Failed(ERROR_INVALID_NAME);
-    OpResult created = ResolveDevicePathCreating(folder.c_str(), to);
-    if (!created.ok) return created;
+    OpResult opened = OpenDestinationFolder(folder, to, known);
+    if (!opened.ok) return opened;
     if (!BoundedCopy(to.findData.cFileName, kPathChars, parts.FileName().c_str()))
         return Failed(ERROR_FILENAME_EXCED_RANGE);
-    return CheckDeviceTarget(source, from, to, flags, target);
+    return CheckDeviceTarget(source, from, to, flags, known, target);
 }
 
 // A unique part for a staging name: the time, the process and thread, and a
@@ -146,7 +195,7 @@ std::wstring StagedObjectId(DeviceSession &to, const NewObject &staged) {
 // deleted, then the new one takes the file name. A failure before the
 // delete leaves the old object and no staged one; a failure after it leaves
 // the whole new data under the staging name.
-OpResult ReplaceDeviceObject(DeviceSession &from, DeviceSession &to, const DeviceTarget &target) {
+OpResult ReplaceDeviceObject(DeviceSession &from, DeviceSession &to, const DeviceTarget &target, NewObject &created) {
     wchar_t stagingName[kStagingNameChars];
     FormatStagingName(stagingName, StagingUnique());
     NewObject staged;
@@ -159,6 +208,7 @@ OpResult ReplaceDeviceObject(DeviceSession &from, DeviceSession &to, const Devic
         DeleteDeviceObject(to.content.Get(), stagedId.c_str());
         return Failed(ERROR_ACCESS_DENIED);
     }
+    created.id = stagedId;
     return RenameDeviceObject(to.device.Get(), stagedId.c_str(), to.findData.cFileName);
 }
 
@@ -171,7 +221,8 @@ OpResult PrepareDiskDestination(const wchar_t *destination, const PathParts &par
     if (folder.size() > 3 && (folder.back() == L'\\')) folder.pop_back();
     if (!CreateLocalFolderTree(folder.c_str()).ok) return Failed(ERROR_CANNOT_MAKE);
     BoundedCopy(to.findData.cFileName, kPathChars, destination);
-    if (!from.content) return Succeeded();
+    // Only the flags look at an existing file; the download replaces it safely.
+    if (!from.content || !(flags & (KIVO_COPY_FAIL_IF_EXISTS | KIVO_COPY_NEWER_ONLY))) return Succeeded();
     WIN32_FIND_DATAW target{};
     if (!GetStatus(destination, &target)) return Succeeded();
     if (flags & KIVO_COPY_FAIL_IF_EXISTS) return Failed(ERROR_FILE_EXISTS);
@@ -207,6 +258,18 @@ OpResult CopyThroughTemporaryFile(const wchar_t *source, const wchar_t *destinat
     return result;
 }
 
+// Keeps a job's knowledge of the destination folder current after a copy
+// into it: the new object under its name, or nothing known when the copy
+// failed or the new object's ID is not known.
+void NoteNewChild(DestinationFolder &known, const wchar_t *name, const OpResult &copied, const NewObject &created) {
+    if (known.path.empty()) return;
+    if (!copied.ok || created.id.empty() || !FitsBuffer(created.id.c_str(), kObjectIdChars)) {
+        known.Forget();
+        return;
+    }
+    known.children[FoldedName(name)] = created.id;
+}
+
 // The source's session: a device object by the ID a walk found it under
 // or by its path, or a disk path.
 OpResult OpenSource(const wchar_t *source, const CopyHints &hints, DeviceSession &from) {
@@ -238,17 +301,22 @@ OpResult CopyBetween(const wchar_t *source, const wchar_t *destination, DWORD fl
     std::wstring folder = parts.drive + parts.folder;
     bool toDevice = !folder.empty() && ProbeDevicePath(folder.c_str(), to);
     DeviceTarget target;
-    OpResult prepared = toDevice ? PrepareDeviceDestination(source, folder, parts, from, to, flags, target)
+    DestinationFolder *known = toDevice ? hints.destination : nullptr;
+    OpResult prepared = toDevice ? PrepareDeviceDestination(source, folder, parts, from, to, flags, known, target)
                                  : PrepareDiskDestination(destination, parts, from, to, flags);
     if (!prepared.ok) return prepared;
     if (!from.content && !to.content) return CopyOnDisk(source, destination, flags);
     bool deviceToDevice = from.content && to.content;
     bool large = (static_cast<ULONGLONG>(from.findData.nFileSizeHigh) << 32 | from.findData.nFileSizeLow) >=
                  kLargeObjectThreshold;
+    NewObject created;
+    OpResult copied = Failed(kOutgrewMemory);
     // The second step of the large copy replaces the target itself.
-    if (deviceToDevice && large) return CopyThroughTemporaryFile(source, destination, flags);
-    OpResult copied = target.exists ? ReplaceDeviceObject(from, to, target) : TransferObject(from, to);
-    if (!copied.ok && copied.code == kOutgrewMemory) return CopyThroughTemporaryFile(source, destination, flags);
+    if (!(deviceToDevice && large))
+        copied = target.exists ? ReplaceDeviceObject(from, to, target, created)
+                                : TransferObject(from, to, known ? &created : nullptr);
+    if (!copied.ok && copied.code == kOutgrewMemory) copied = CopyThroughTemporaryFile(source, destination, flags);
+    if (known) NoteNewChild(*known, to.findData.cFileName, copied, created);
     return copied;
 }
 

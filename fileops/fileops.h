@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <string>
+#include <unordered_map>
 
 #include "core/paths.h"
 #include "core/session.h"
@@ -67,6 +68,21 @@ OpResult TransferObject(DeviceSession &source, DeviceSession &destination, NewOb
 
 // ---- copy ------------------------------------------------------------------------------
 
+// The children of one device destination folder, as a folder copy job
+// learns them with its first upload there and keeps them current as it adds
+// files, so that an upload into a wide folder does not list it all again to
+// look for its target. Empty path: nothing learned.
+struct DestinationFolder {
+    std::wstring path;  // the folder part of the destinations it serves
+    wchar_t id[kObjectIdChars] = {};
+    std::unordered_map<std::wstring, std::wstring> children;  // name, a to z folded, to object ID
+
+    void Forget() {
+        path.clear();
+        children.clear();
+    }
+};
+
 // What a caller that walked the folders already knows about one copy.
 struct CopyHints {
     // The device source's object ID and its parent's, as the folder's
@@ -74,6 +90,8 @@ struct CopyHints {
     // the path's name and parent, and resolves the path otherwise.
     const wchar_t *sourceId = nullptr;
     const wchar_t *sourceParentId = nullptr;
+    // The job's knowledge of the destination folder, used and kept current.
+    DestinationFolder *destination = nullptr;
 };
 
 OpResult CopyFileEntry(const wchar_t *source, const wchar_t *destination, DWORD flags,

@@ -27,16 +27,16 @@ struct CopyWalk {
     // destination compares names: a second object of a taken name (a
     // device may hold two) is never copied over the first.
     std::unordered_set<std::wstring> takenDestinations;
+    DestinationFolder destination;  // for the copies made during the walk
 };
 
 // Walks one folder level: pattern is a folder path, "\" and a mask. Returns
 // the outcome of the last step taken at this level (1 if none).
 int32_t CollectCopyEntries(const wchar_t *pattern, const wchar_t *destinationFolder, CopyWalk &job);
 
-struct OpResult;
-
-// Copies one entry's file, taking a device source by the ID the walk found.
-OpResult CopyFolderEntry(const FolderCopyEntry &entry);
+// Copies one entry's file, taking a device source by the ID the walk found
+// and using and keeping current what the job knows of the destination.
+OpResult CopyFolderEntry(const FolderCopyEntry &entry, DestinationFolder &destination);
 
 HANDLE FolderCopyFirst(const wchar_t *source, const wchar_t *destination, DWORD flags);
 size_t FolderCopyCount(HANDLE handle);

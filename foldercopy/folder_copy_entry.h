@@ -7,6 +7,7 @@
 
 #include "core/text.h"
 #include "enum/handle_table.h"
+#include "fileops/fileops.h"
 
 namespace kivo {
 
@@ -27,7 +28,13 @@ struct FolderCopyEntry {
 };
 
 struct FolderCopyJob {
+    FolderCopyJob() = default;
+    explicit FolderCopyJob(uint32_t flags) : jobFlags(flags) {}
+
     uint32_t jobFlags = 0;
+    // What the job's uploads learned of the device folder they last went
+    // into; taken out for each copy and put back after it.
+    DestinationFolder destination;
 };
 
 using FolderCopyTableType = HandleTable<FolderCopyEntry, SixteenBitHandles, FolderCopyJob>;

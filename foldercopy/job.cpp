@@ -64,8 +64,9 @@ HANDLE FailFirst(DWORD code) {
 
 }  // namespace
 
-OpResult CopyFolderEntry(const FolderCopyEntry &entry) {
+OpResult CopyFolderEntry(const FolderCopyEntry &entry, DestinationFolder &destination) {
     CopyHints hints;
+    hints.destination = &destination;
     if (entry.sourceId[0]) {
         hints.sourceId = entry.sourceId;
         hints.sourceParentId = entry.sourceParentId;
@@ -113,11 +114,14 @@ BOOL FolderCopyNext(HANDLE handle, wchar_t *sourceBuffer, DWORD sourceSize, wcha
     uint32_t index = 0;
     uint32_t jobFlags = 0;
     bool pending = false;
+    DestinationFolder destination;
     FolderCopyTable().With(key, [&](FolderCopyTableType::Entry &job) {
         if (job.nextIndex >= job.records.size()) return;
         index = job.nextIndex;
         entry = job.records[index];
         jobFlags = job.extra.jobFlags;
+        destination = std::move(job.extra.destination);
+        job.extra.destination.Forget();
         pending = true;
     });
     if (!pending) return FALSE;
@@ -126,12 +130,13 @@ BOOL FolderCopyNext(HANDLE handle, wchar_t *sourceBuffer, DWORD sourceSize, wcha
     // host that breaks the one-thread rule, and is then looked up afresh.
     bool copyNow = !(jobFlags & KIVO_COPY_AT_FIRST) && !entry.settled;
     if (copyNow) {
-        OpResult copy = CopyFolderEntry(entry);
+        OpResult copy = CopyFolderEntry(entry, destination);
         entry.copyResult = copy.ok;
         entry.copyError = copy.code;
     }
     FolderCopyTable().With(key, [&](FolderCopyTableType::Entry &job) {
         if (job.nextIndex != index) return;
+        job.extra.destination = std::move(destination);
         job.records[index].copyResult = entry.copyResult;
         job.records[index].copyError = entry.copyError;
         ++job.nextIndex;

@@ -82,7 +82,7 @@ int32_t AddFileEntry(CopyWalk &job, const Level &level) {
         job.records.push_back(entry);
         return 1;
     }
-    OpResult copy = CopyFolderEntry(entry);
+    OpResult copy = CopyFolderEntry(entry, job.destination);
     BOOL copied = copy.ok;
     DWORD code = copy.code;
     if (!copied) NoteFailure(job, code);

@@ -339,6 +339,43 @@ TEST_F(FolderCopy, ACopyTakesItsSourceByTheIdItsListingFound) {
     EXPECT_EQ(KivoSimLiveObjects(), 0);
 }
 
+// An upload job learns its device destination folder's names with its
+// first file there and keeps them current, so the last upload into a
+// folder it filled with 60 files costs what the last of 5 does; a target
+// that was there before is still found and replaced, one the job made is
+// never made twice.
+TEST_F(FolderCopy, AnUploadJobLearnsItsDestinationFolderOnce) {
+    uint64_t lastCopyReads[2] = {};
+    for (int width : {5, 60}) {
+        KivoSimReset();
+        Load(TreeFixture());
+        std::wstring from = disk.File(L"up" + std::to_wstring(width));
+        ASSERT_TRUE(KivoCreateFolder(from.c_str()));
+        for (int i = 0; i < width; ++i)
+            ASSERT_TRUE(WriteFileText(from + L"\\f" + std::to_wstring(100 + i) + L".jpg", "new " + std::to_string(i)));
+        ASSERT_TRUE(WriteFileText(from + L"\\A.JPG", "replaces a.jpg"));
+        HANDLE job = KivoCopyFolderFirst(from.c_str(), L"Phone\\Card\\DCIM", 0);
+        ASSERT_NE(job, INVALID_HANDLE_VALUE);
+        INT32 result = 0;
+        UINT32 error = 0;
+        for (int i = 0; i < width; ++i) {
+            ASSERT_TRUE(KivoCopyFolderNext(job, nullptr, 0, nullptr, 0, &result, &error));
+            EXPECT_EQ(result, 1) << i << ": " << error;
+        }
+        KivoSimClearLog();
+        ASSERT_TRUE(KivoCopyFolderNext(job, nullptr, 0, nullptr, 0, &result, &error));
+        EXPECT_EQ(result, 1) << error;
+        lastCopyReads[width == 60] = KivoSimCallCount("IPortableDeviceProperties::GetValues") +
+                                     KivoSimCallCount("IEnumPortableDeviceObjectIDs::Next");
+        KivoCopyFolderClose(job);
+        EXPECT_EQ(ChildObjects(kPhone, L"Card\\DCIM").size(), 8u + width) << "nothing made twice";
+        EXPECT_EQ(DeviceText(L"Card\\DCIM\\A.JPG"), "replaces a.jpg") << "the old target found and replaced";
+        EXPECT_EQ(DeviceText(L"Card\\DCIM\\f104.jpg"), "new 4");
+        EXPECT_EQ(KivoSimLiveObjects(), 0);
+    }
+    EXPECT_EQ(lastCopyReads[1], lastCopyReads[0]) << "the last upload into 60 new files costs what it does into 5";
+}
+
 TEST_F(FolderCopy, AFailedCopyIsReportedInItsEntryAndTheJobGoesOn) {
     ASSERT_TRUE(KivoCreateFolder(Out().c_str()));
     ASSERT_TRUE(WriteFileText(Out() + L"\\a.jpg", "mine"));

@@ -54,7 +54,7 @@ ChildLookup LookUpChildByName(IPortableDeviceContent *content, wchar_t (&objectI
                 matched = BoundedCopy(found, kObjectIdChars, child.cAlternateFileName);
             return matched;
         },
-        &complete);
+        &complete, RecordKeys::NamesOnly);
     if (matched) {
         BoundedCopy(objectIdInOut, kObjectIdChars, found);
         return ChildLookup::Found;

@@ -21,9 +21,12 @@ namespace kivo {
 // S_OK from EnumObjects).
 // With complete, it is set false when a batch or a child's record could not
 // be read (a child that does not fit a record is passed over, not a failure).
+// With RecordKeys::NamesOnly only the ID and the names are read: the
+// records then hold cFileName and cAlternateFileName and nothing else.
+enum class RecordKeys { Whole, NamesOnly };
 template <class Visit>
 BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId, Visit &&visit,
-                        bool *complete = nullptr);
+                        bool *complete = nullptr, RecordKeys wanted = RecordKeys::Whole);
 
 // Looks for a child of the object whose ID is in objectIdInOut whose name
 // equals name ignoring ASCII case; on success the buffer receives the
@@ -75,13 +78,15 @@ constexpr ULONG kChildBatch = 10;
 }  // namespace detail
 
 template <class Visit>
-BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId, Visit &&visit, bool *complete) {
+BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId, Visit &&visit, bool *complete,
+                        RecordKeys wanted) {
     if (complete) *complete = false;
     Microsoft::WRL::ComPtr<IEnumPortableDeviceObjectIDs> children = detail::EnumerateChildren(content, parentId);
     if (!children) return FALSE;
     bool whole = true;
     // One key collection serves every child of the listing.
-    Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> keys = MakeRecordKeys();
+    Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> keys =
+        wanted == RecordKeys::NamesOnly ? MakeNameKeys() : MakeRecordKeys();
     for (;;) {
         CoTaskMemStringArray ids(detail::kChildBatch);
         ULONG fetched = 0;

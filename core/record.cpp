@@ -50,13 +50,21 @@ DWORD ReadAttributes(IPortableDeviceValues *values) {
 
 }  // namespace
 
-ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys() {
+template <size_t N>
+ComPtr<IPortableDeviceKeyCollection> MakeKeys(const PROPERTYKEY *const (&wanted)[N]) {
     ComPtr<IPortableDeviceKeyCollection> keys;
     if (FAILED(CoCreateInstance(CLSID_PortableDeviceKeyCollection, nullptr, CLSCTX_INPROC_SERVER,
                                 IID_IPortableDeviceKeyCollection, reinterpret_cast<void **>(keys.GetAddressOf()))))
         return nullptr;
-    for (const PROPERTYKEY *key : kRecordKeys) keys->Add(*key);
+    for (const PROPERTYKEY *key : wanted) keys->Add(*key);
     return keys;
+}
+
+ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys() { return MakeKeys(kRecordKeys); }
+
+ComPtr<IPortableDeviceKeyCollection> MakeNameKeys() {
+    static const PROPERTYKEY *const kNameKeys[] = {&WPD_OBJECT_ID, &WPD_OBJECT_NAME, &WPD_OBJECT_ORIGINAL_FILE_NAME};
+    return MakeKeys(kNameKeys);
 }
 
 ComPtr<IPortableDeviceValues> MakeDeviceValues() {

@@ -44,6 +44,10 @@ RecordRead ReadObjectRecordAndParent(const wchar_t *objectId, WIN32_FIND_DATAW &
 // collection cannot be made.
 Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys();
 
+// The three keys a name lookup compares and keeps: the ID and the two
+// names; null when the collection cannot be made.
+Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> MakeNameKeys();
+
 // A fresh, empty IPortableDeviceValues; null when none can be made.
 Microsoft::WRL::ComPtr<IPortableDeviceValues> MakeDeviceValues();
 

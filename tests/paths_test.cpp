@@ -95,6 +95,9 @@ TEST_F(Paths, LookupReadsOnlyTheBatchOfTheFirstMatch) {
     ASSERT_EQ(nexts.size(), 1u);
     EXPECT_EQ(nexts[0]["count"], 10);
     EXPECT_EQ(KivoSimCallCount("IPortableDeviceProperties::GetValues"), 10u) << "every child of the batch is read";
+    for (auto &read : kivosim::Calls("IPortableDeviceProperties::GetValues"))
+        EXPECT_EQ(read["keys"], json({"WPD_OBJECT_ID", "WPD_OBJECT_NAME", "WPD_OBJECT_ORIGINAL_FILE_NAME"}))
+            << "a lookup reads only what it compares";
 
     KivoSimClearLog();
     wcscpy(id, Id(L"Card\\Many").c_str());

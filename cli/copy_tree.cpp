@@ -30,9 +30,12 @@ double Now() {
     return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-ULONGLONG SizeOnArrival(const wchar_t *destination) {
+// The size of a copied file, from whichever side is on disk: asking a
+// device would walk its folders again for every file.
+ULONGLONG SizeOnArrival(const wchar_t *source, const wchar_t *destination) {
+    const wchar_t *asked = KivoCheckDevicePathName(destination) && !KivoCheckDevicePathName(source) ? source : destination;
     WIN32_FIND_DATAW record{};
-    if (!KivoGetStatus(destination, &record)) return 0;
+    if (!KivoGetStatus(asked, &record)) return 0;
     return (static_cast<ULONGLONG>(record.nFileSizeHigh) << 32) | record.nFileSizeLow;
 }
 
@@ -72,7 +75,7 @@ int CopyTree(const std::wstring &source, const std::wstring &destination, DWORD 
         ++done;
         // With --newer a target at least as new as its source is up to date.
         bool upToDate = !result && (flags & KIVO_COPY_NEWER_ONLY) && error == ERROR_FILE_EXISTS;
-        if (result) bytes += SizeOnArrival(to);
+        if (result) bytes += SizeOnArrival(from, to);
         else if (upToDate) ++skipped;
         else failures.push_back({from, error});
         if (terminal) Print(ProgressLine(done, total, bytes, Now() - start, LastName(from)));

@@ -25,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/bench_support.h"
+#include "bench/raw_wpd.h"
 #include "foldercopy/folder_copy_entry.h"
 #include "include/kivo.h"
 #include "platform/wpd.h"
@@ -148,13 +149,6 @@ double TimeJob(const std::wstring &source, const std::wstring &target, double *r
     return elapsed / static_cast<double>(count ? count : 1);
 }
 
-template <class T>
-ComPtr<T> Create(REFCLSID clsid) {
-    ComPtr<T> object;
-    CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(T), reinterpret_cast<void **>(object.GetAddressOf()));
-    return object;
-}
-
 // One object's data into a disk file, as a host would read it.
 bool DownloadRaw(IPortableDeviceResources *resources, const wchar_t *id, const std::wstring &path) {
     ComPtr<IStream> stream;
@@ -183,44 +177,22 @@ double TimeRawCopies(const std::wstring &folderPath, const std::wstring &target)
     CreateDirectoryW(target.c_str(), nullptr);
     wchar_t folderId[64] = {};
     KivoSimFindObject(kDevice, folderPath.c_str(), folderId, 64);
-    auto info = Create<IPortableDeviceValues>(CLSID_PortableDeviceValues);
-    auto device = Create<IPortableDevice>(CLSID_PortableDeviceFTM);
-    if (!info || !device || FAILED(device->Open(kDevice, info.Get()))) return 0;
-    ComPtr<IPortableDeviceContent> content;
-    ComPtr<IPortableDeviceProperties> properties;
+    kivobench::RawDevice raw;
     ComPtr<IPortableDeviceResources> resources;
-    device->Content(content.GetAddressOf());
-    content->Properties(properties.GetAddressOf());
-    content->Transfer(resources.GetAddressOf());
-    auto keys = Create<IPortableDeviceKeyCollection>(CLSID_PortableDeviceKeyCollection);
-    for (const PROPERTYKEY *key : {&WPD_OBJECT_ID, &WPD_OBJECT_NAME, &WPD_OBJECT_ORIGINAL_FILE_NAME,
-                                   &WPD_OBJECT_CONTENT_TYPE, &WPD_OBJECT_ISHIDDEN, &WPD_OBJECT_CAN_DELETE,
-                                   &WPD_OBJECT_ISSYSTEM, &WPD_OBJECT_DATE_CREATED, &WPD_OBJECT_DATE_MODIFIED,
-                                   &WPD_OBJECT_SIZE})
-        keys->Add(*key);
-    ComPtr<IEnumPortableDeviceObjectIDs> children;
-    if (content->EnumObjects(0, folderId, nullptr, children.GetAddressOf()) != S_OK) return 0;
+    if (!kivobench::OpenRawDevice(kDevice, raw) || FAILED(raw.content->Transfer(resources.GetAddressOf()))) return 0;
     size_t copied = 0, failed = 0;
-    HRESULT hr = S_OK;
-    while (hr == S_OK) {
-        LPWSTR ids[10] = {};
-        ULONG fetched = 0;
-        hr = children->Next(10, ids, &fetched);
-        for (ULONG i = 0; i < fetched; ++i) {
-            ComPtr<IPortableDeviceValues> values;
-            LPWSTR name = nullptr;
-            if (SUCCEEDED(properties->GetValues(ids[i], keys.Get(), values.GetAddressOf())) &&
-                SUCCEEDED(values->GetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, &name)) &&
-                DownloadRaw(resources.Get(), ids[i], target + L"\\" + name))
-                ++copied;
-            else
-                ++failed;
-            CoTaskMemFree(name);
-            CoTaskMemFree(ids[i]);
-        }
-    }
+    bool listed = kivobench::ForEachRawChild(raw, folderId, [&](const wchar_t *id, IPortableDeviceValues *values) {
+        LPWSTR name = nullptr;
+        if (values && SUCCEEDED(values->GetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, &name)) &&
+            DownloadRaw(resources.Get(), id, target + L"\\" + name))
+            ++copied;
+        else
+            ++failed;
+        CoTaskMemFree(name);
+    });
+    if (!listed) return 0;
     if (failed) std::printf("  %zu raw copies FAILED\n", failed);
-    device->Close();
+    raw.device->Close();
     return (Seconds() - start) / static_cast<double>(copied ? copied : 1);
 }
 

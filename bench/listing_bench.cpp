@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/bench_support.h"
+#include "bench/raw_wpd.h"
 #include "include/kivo.h"
 #include "platform/wpd.h"
 #include "sim/kivosim.h"
@@ -54,47 +55,18 @@ void LoadFolder() {
     KivoSimSetLogging(0);
 }
 
-template <class T>
-ComPtr<T> Create(REFCLSID clsid) {
-    ComPtr<T> object;
-    CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(T), reinterpret_cast<void **>(object.GetAddressOf()));
-    return object;
-}
-
 // The direct WPD listing a careful host would write, reading the same ten
 // properties per object.
 int BaselineListing(const std::wstring &folderId) {
-    auto info = Create<IPortableDeviceValues>(CLSID_PortableDeviceValues);
-    auto device = Create<IPortableDevice>(CLSID_PortableDeviceFTM);
-    if (!info || !device || FAILED(device->Open(kDevice, info.Get()))) return -1;
-    ComPtr<IPortableDeviceContent> content;
-    ComPtr<IPortableDeviceProperties> properties;
-    device->Content(content.GetAddressOf());
-    content->Properties(properties.GetAddressOf());
-    auto keys = Create<IPortableDeviceKeyCollection>(CLSID_PortableDeviceKeyCollection);
-    for (const PROPERTYKEY *key : {&WPD_OBJECT_ID, &WPD_OBJECT_NAME, &WPD_OBJECT_ORIGINAL_FILE_NAME,
-                                   &WPD_OBJECT_CONTENT_TYPE, &WPD_OBJECT_ISHIDDEN, &WPD_OBJECT_CAN_DELETE,
-                                   &WPD_OBJECT_ISSYSTEM, &WPD_OBJECT_DATE_CREATED, &WPD_OBJECT_DATE_MODIFIED,
-                                   &WPD_OBJECT_SIZE})
-        keys->Add(*key);
-    ComPtr<IEnumPortableDeviceObjectIDs> children;
-    if (content->EnumObjects(0, folderId.c_str(), nullptr, children.GetAddressOf()) != S_OK) return -1;
+    kivobench::RawDevice raw;
+    if (!kivobench::OpenRawDevice(kDevice, raw)) return -1;
     int listed = 0;
-    HRESULT hr = S_OK;
-    while (hr == S_OK) {
-        LPWSTR ids[10] = {};
-        ULONG fetched = 0;
-        hr = children->Next(10, ids, &fetched);
-        for (ULONG i = 0; i < fetched; ++i) {
-            ComPtr<IPortableDeviceValues> values;
-            if (SUCCEEDED(properties->GetValues(ids[i], keys.Get(), values.GetAddressOf()))) {
-                LPWSTR name = nullptr;
-                if (SUCCEEDED(values->GetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, &name))) ++listed;
-                CoTaskMemFree(name);
-            }
-            CoTaskMemFree(ids[i]);
-        }
-    }
+    bool read = kivobench::ForEachRawChild(raw, folderId.c_str(), [&](const wchar_t *, IPortableDeviceValues *values) {
+        LPWSTR name = nullptr;
+        if (values && SUCCEEDED(values->GetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, &name))) ++listed;
+        CoTaskMemFree(name);
+    });
+    if (!read) return -1;
     return listed;
 }
 

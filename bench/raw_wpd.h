@@ -1,0 +1,67 @@
+// The direct WPD calls the benchmarks' baselines make, as a careful host
+// would write them without the library.
+#pragma once
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include "platform/wpd.h"
+
+namespace kivobench {
+
+template <class T>
+Microsoft::WRL::ComPtr<T> Create(REFCLSID clsid) {
+    Microsoft::WRL::ComPtr<T> object;
+    CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(T), reinterpret_cast<void **>(object.GetAddressOf()));
+    return object;
+}
+
+// A device opened directly, with its content and properties.
+struct RawDevice {
+    Microsoft::WRL::ComPtr<IPortableDevice> device;
+    Microsoft::WRL::ComPtr<IPortableDeviceContent> content;
+    Microsoft::WRL::ComPtr<IPortableDeviceProperties> properties;
+    // The ten keys the library reads for an object's record.
+    Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> keys;
+};
+
+inline bool OpenRawDevice(const wchar_t *pnpId, RawDevice &raw) {
+    auto info = Create<IPortableDeviceValues>(CLSID_PortableDeviceValues);
+    raw.device = Create<IPortableDevice>(CLSID_PortableDeviceFTM);
+    if (!info || !raw.device || FAILED(raw.device->Open(pnpId, info.Get()))) return false;
+    if (FAILED(raw.device->Content(raw.content.GetAddressOf())) ||
+        FAILED(raw.content->Properties(raw.properties.GetAddressOf())))
+        return false;
+    raw.keys = Create<IPortableDeviceKeyCollection>(CLSID_PortableDeviceKeyCollection);
+    if (!raw.keys) return false;
+    for (const PROPERTYKEY *key : {&WPD_OBJECT_ID, &WPD_OBJECT_NAME, &WPD_OBJECT_ORIGINAL_FILE_NAME,
+                                   &WPD_OBJECT_CONTENT_TYPE, &WPD_OBJECT_ISHIDDEN, &WPD_OBJECT_CAN_DELETE,
+                                   &WPD_OBJECT_ISSYSTEM, &WPD_OBJECT_DATE_CREATED, &WPD_OBJECT_DATE_MODIFIED,
+                                   &WPD_OBJECT_SIZE})
+        raw.keys->Add(*key);
+    return true;
+}
+
+// Lists a folder's children in batches of ten and reads each child's record
+// keys, calling visit(id, values) with null values for a child that could
+// not be read. False when the folder cannot be enumerated.
+template <class Visit>
+bool ForEachRawChild(RawDevice &raw, const wchar_t *folderId, Visit &&visit) {
+    Microsoft::WRL::ComPtr<IEnumPortableDeviceObjectIDs> children;
+    if (raw.content->EnumObjects(0, folderId, nullptr, children.GetAddressOf()) != S_OK) return false;
+    HRESULT hr = S_OK;
+    while (hr == S_OK) {
+        LPWSTR ids[10] = {};
+        ULONG fetched = 0;
+        hr = children->Next(10, ids, &fetched);
+        for (ULONG i = 0; i < fetched && i < 10; ++i) {
+            Microsoft::WRL::ComPtr<IPortableDeviceValues> values;
+            if (FAILED(raw.properties->GetValues(ids[i], raw.keys.Get(), values.GetAddressOf()))) values.Reset();
+            visit(ids[i], values.Get());
+            CoTaskMemFree(ids[i]);
+        }
+    }
+    return true;
+}
+
+}  // namespace kivobench

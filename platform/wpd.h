@@ -125,6 +125,33 @@ IPortableDeviceDataStream : public IStream {
     virtual HRESULT STDMETHODCALLTYPE Cancel() = 0;
 };
 
+MIDL_INTERFACE("9deacb80-11e8-40e3-a9f3-f557986a7845")
+IPortableDevicePropertiesBulkCallback : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE OnStart(REFGUID pContext) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnProgress(REFGUID pContext, IPortableDeviceValuesCollection *pResults) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnEnd(REFGUID pContext, HRESULT hrStatus) = 0;
+};
+
+// Obtained by QueryInterface on IPortableDeviceProperties; a driver without
+// bulk reads answers E_NOINTERFACE.
+MIDL_INTERFACE("482b05c0-4056-44ed-9e0f-5e23b009da93")
+IPortableDevicePropertiesBulk : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE QueueGetValuesByObjectList(IPortableDevicePropVariantCollection *pObjectIDs,
+                                                                 IPortableDeviceKeyCollection *pKeys,
+                                                                 IPortableDevicePropertiesBulkCallback *pCallback,
+                                                                 GUID *pContext) = 0;
+    virtual HRESULT STDMETHODCALLTYPE QueueGetValuesByObjectFormat(REFGUID pguidObjectFormat,
+                                                                   LPCWSTR pszParentObjectID, const DWORD dwDepth,
+                                                                   IPortableDeviceKeyCollection *pKeys,
+                                                                   IPortableDevicePropertiesBulkCallback *pCallback,
+                                                                   GUID *pContext) = 0;
+    virtual HRESULT STDMETHODCALLTYPE QueueSetValuesByObjectList(IPortableDeviceValuesCollection *pObjectValues,
+                                                                 IPortableDevicePropertiesBulkCallback *pCallback,
+                                                                 GUID *pContext) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Start(REFGUID pContext) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Cancel(REFGUID pContext) = 0;
+};
+
 __CRT_UUID_DECL(IPortableDeviceManager, 0xa1567595, 0x4c2f, 0x4574, 0xa6, 0xfa, 0xec, 0xef, 0x91, 0x7b, 0x9a, 0x40)
 __CRT_UUID_DECL(IPortableDevice, 0x625e2df8, 0x6392, 0x4cf0, 0x9a, 0xd1, 0x3c, 0xfa, 0x5f, 0x17, 0x77, 0x5c)
 __CRT_UUID_DECL(IPortableDeviceContent, 0x6a96ed84, 0x7c73, 0x4480, 0x99, 0x38, 0xbf, 0x5a, 0xf4, 0x77, 0xd4, 0x26)
@@ -132,6 +159,9 @@ __CRT_UUID_DECL(IPortableDeviceProperties, 0x7f6d695c, 0x03df, 0x4439, 0xa8, 0x0
 __CRT_UUID_DECL(IPortableDeviceResources, 0xfd8878ac, 0xd841, 0x4d17, 0x89, 0x1c, 0xe6, 0x82, 0x9c, 0xdb, 0x69, 0x34)
 __CRT_UUID_DECL(IEnumPortableDeviceObjectIDs, 0x10ece955, 0xcf41, 0x4728, 0xbf, 0xa0, 0x41, 0xee, 0xdf, 0x1b, 0xbf, 0x19)
 __CRT_UUID_DECL(IPortableDeviceDataStream, 0x88e04db3, 0x1012, 0x4d64, 0x99, 0x96, 0xf7, 0x03, 0xa9, 0x50, 0xd3, 0xf4)
+__CRT_UUID_DECL(IPortableDevicePropertiesBulkCallback, 0x9deacb80, 0x11e8, 0x40e3, 0xa9, 0xf3, 0xf5, 0x57, 0x98, 0x6a,
+                0x78, 0x45)
+__CRT_UUID_DECL(IPortableDevicePropertiesBulk, 0x482b05c0, 0x4056, 0x44ed, 0x9e, 0x0f, 0x5e, 0x23, 0xb0, 0x09, 0xda, 0x93)
 
 extern "C" {
 extern const IID IID_IPortableDeviceManager;
@@ -141,6 +171,8 @@ extern const IID IID_IPortableDeviceProperties;
 extern const IID IID_IPortableDeviceResources;
 extern const IID IID_IEnumPortableDeviceObjectIDs;
 extern const IID IID_IPortableDeviceDataStream;
+extern const IID IID_IPortableDevicePropertiesBulk;
+extern const IID IID_IPortableDevicePropertiesBulkCallback;
 
 extern const CLSID CLSID_PortableDeviceManager;
 extern const CLSID CLSID_PortableDeviceFTM;

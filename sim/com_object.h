@@ -64,6 +64,7 @@ HRESULT CreateAndQuery(REFIID iid, void **out, Args &&...args) {
 HRESULT CreateValues(REFIID iid, void **out);
 HRESULT CreateKeyCollection(REFIID iid, void **out);
 HRESULT CreatePropVariantCollection(REFIID iid, void **out);
+HRESULT CreateValuesCollection(REFIID iid, void **out);
 HRESULT CreateManager(REFIID iid, void **out);
 HRESULT CreatePortableDevice(REFIID iid, void **out);
 

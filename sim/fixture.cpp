@@ -136,6 +136,7 @@ bool ParseDevice(State &state, const json &node, std::string *error) {
     device->bandwidth = node.value("bandwidth", uint64_t(0));
     if (auto prefix = OptionalText(node, "idPrefix")) device->idPrefix = *prefix;
     device->unterminatedNames = node.value("unterminatedNames", false);
+    ApplyBulkSettings(*device, node);
     if (node.contains("unplugAfterCalls")) device->callsBeforeUnplug = node["unplugAfterCalls"].get<uint64_t>();
     if (node.contains("latency") && node["latency"].is_object())
         for (auto &[method, micros] : node["latency"].items())
@@ -295,6 +296,7 @@ json DumpState(State &state, const std::wstring &dataFolder, const std::wstring 
         node["refuseFirstOpen"] = device->refuseFirstOpen;
         if (!device->connected) node["connected"] = false;
         if (device->idPrefix != L"o") node["idPrefix"] = ToUtf8(device->idPrefix);
+        DumpBulkSettings(*device, node);
         json objects = json::array();
         auto root = device->objects.find(WPD_DEVICE_OBJECT_ID);
         if (root != device->objects.end())

@@ -31,6 +31,7 @@ const ClassEntry kClasses[] = {
     {&CLSID_PortableDeviceValues, "PortableDeviceValues", CreateValues},
     {&CLSID_PortableDeviceKeyCollection, "PortableDeviceKeyCollection", CreateKeyCollection},
     {&CLSID_PortableDevicePropVariantCollection, "PortableDevicePropVariantCollection", CreatePropVariantCollection},
+    {&CLSID_PortableDeviceValuesCollection, "PortableDeviceValuesCollection", CreateValuesCollection},
 };
 
 // Class factories are static and not counted among the live objects.
@@ -180,7 +181,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void **out) {
     static Factory factories[] = {Factory(kClasses[0]), Factory(kClasses[1]), Factory(kClasses[2]),
-                                  Factory(kClasses[3]), Factory(kClasses[4]), Factory(kClasses[5])};
+                                  Factory(kClasses[3]), Factory(kClasses[4]), Factory(kClasses[5]),
+                                  Factory(kClasses[6])};
     if (!out) return E_POINTER;
     *out = nullptr;
     EnsureFixturesLoaded();
@@ -318,6 +320,7 @@ KIVOSIM_API int KivoSimSetDevice(const wchar_t *pnpId, const char *text) {
     if (settings.contains("transferSize")) device->transferSize = settings["transferSize"].get<uint32_t>();
     if (settings.contains("bandwidth")) device->bandwidth = settings["bandwidth"].get<uint64_t>();
     if (settings.contains("unterminatedNames")) device->unterminatedNames = settings["unterminatedNames"].get<bool>();
+    ApplyBulkSettings(*device, settings);
     if (settings.contains("idPrefix") && settings["idPrefix"].is_string())
         device->idPrefix = FromUtf8(settings["idPrefix"].get<std::string>());
     if (settings.contains("latency"))

@@ -92,6 +92,37 @@ FaultRule *FindStreamRule(State &state, const char *method, const std::wstring &
     return nullptr;
 }
 
+std::optional<HRESULT> PendingFault(State &state, const char *method, const std::wstring &device,
+                                    const std::wstring &objectId) {
+    for (const auto &rule : state.faults) {
+        if (rule.streamRule || rule.method != method || !RuleMatches(rule, method, device, objectId)) continue;
+        if (rule.seen < rule.skip || !rule.inResults.empty() || SUCCEEDED(rule.hr)) continue;
+        if (rule.times >= 0 && rule.fired >= static_cast<uint64_t>(rule.times)) continue;
+        return rule.hr;
+    }
+    return std::nullopt;
+}
+
+void ApplyBulkSettings(Device &device, const json &settings) {
+    if (!settings.is_object()) return;
+    auto flag = [&](const char *key, bool &field) {
+        if (settings.contains(key) && settings[key].is_boolean()) field = settings[key].get<bool>();
+    };
+    flag("bulkProperties", device.bulkProperties);
+    flag("bulkSplitValues", device.bulkSplitValues);
+    if (settings.contains("bulkMicrosPerObject") && settings["bulkMicrosPerObject"].is_number_unsigned())
+        device.bulkMicrosPerObject = settings["bulkMicrosPerObject"].get<uint64_t>();
+    if (settings.contains("bulkChunk") && settings["bulkChunk"].is_number_unsigned())
+        device.bulkChunk = std::max<uint32_t>(1, settings["bulkChunk"].get<uint32_t>());
+}
+
+void DumpBulkSettings(const Device &device, json &node) {
+    if (!device.bulkProperties) node["bulkProperties"] = false;
+    if (device.bulkMicrosPerObject) node["bulkMicrosPerObject"] = device.bulkMicrosPerObject;
+    if (device.bulkChunk != 100) node["bulkChunk"] = device.bulkChunk;
+    if (device.bulkSplitValues) node["bulkSplitValues"] = true;
+}
+
 bool StreamRuleFires(FaultRule &rule) {
     if (++rule.seen <= rule.skip) return false;
     rule.fired++;

@@ -76,6 +76,14 @@ struct Device {
     // it go through, then it is disconnected (not listed, and every call on
     // an open connection fails with ERROR_DEVICE_NOT_CONNECTED).
     std::optional<uint64_t> callsBeforeUnplug;
+    // Bulk property reads: offered (else the QueryInterface answers
+    // E_NOINTERFACE), their cost per object delivered, how many objects one
+    // OnProgress carries, and whether each object's values come in two
+    // parts, in two OnProgress calls, for the client to merge.
+    bool bulkProperties = true;
+    uint64_t bulkMicrosPerObject = 0;
+    uint32_t bulkChunk = 100;
+    bool bulkSplitValues = false;
 
     Object *Find(const std::wstring &id);
     std::wstring NewObjectId(Kind kind);
@@ -151,6 +159,16 @@ private:
     uint64_t latency_ = 0;
     size_t entryIndex_ = SIZE_MAX;
 };
+
+// The failure code of the ordinary rule that the next call of method on
+// objectId would fire, if one would, without counting anything: a bulk read
+// fails an object the device would refuse to describe on its own.
+std::optional<HRESULT> PendingFault(State &state, const char *method, const std::wstring &device,
+                                    const std::wstring &objectId);
+
+// Device settings shared by fixtures and KivoSimSetDevice: the bulk keys.
+void ApplyBulkSettings(Device &device, const json &settings);
+void DumpBulkSettings(const Device &device, json &node);
 
 // The first stream rule for method that applies to objectId on device and
 // has not fired its number of times yet, if any.

@@ -342,7 +342,43 @@ private:
     std::vector<PROPVARIANT> items_;
 };
 
+class ValuesCollection final : public ComObject<IPortableDeviceValuesCollection> {
+public:
+    HRESULT STDMETHODCALLTYPE GetCount(DWORD *count) override {
+        if (!count) return E_POINTER;
+        *count = static_cast<DWORD>(items_.size());
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetAt(DWORD index, IPortableDeviceValues **values) override {
+        if (!values) return E_POINTER;
+        *values = nullptr;
+        if (index >= items_.size()) return E_INVALIDARG;
+        *values = items_[index].Get();
+        (*values)->AddRef();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Add(IPortableDeviceValues *values) override {
+        if (!values) return E_POINTER;
+        items_.emplace_back(values);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clear() override {
+        items_.clear();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE RemoveAt(const DWORD index) override {
+        if (index >= items_.size()) return E_INVALIDARG;
+        items_.erase(items_.begin() + index);
+        return S_OK;
+    }
+
+private:
+    std::vector<Microsoft::WRL::ComPtr<IPortableDeviceValues>> items_;
+};
+
 }  // namespace
+
+HRESULT CreateValuesCollection(REFIID iid, void **out) { return CreateAndQuery<ValuesCollection>(iid, out); }
 
 HRESULT CreateValues(REFIID iid, void **out) { return CreateAndQuery<Values>(iid, out); }
 HRESULT CreateKeyCollection(REFIID iid, void **out) { return CreateAndQuery<KeyCollection>(iid, out); }

@@ -2,6 +2,8 @@
 // what the library does against it holds on a real Windows too.
 #include "support/test_support.h"
 
+#include <atomic>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -726,4 +728,164 @@ TEST_F(Sim, APhoneUnpluggedMidwayFailsEveryLaterCallAndIsNoLongerListed) {
     EXPECT_FALSE(OpenDevice(L"usb#phone-1"));
     ASSERT_TRUE(kivosim::SetDevice(L"usb#phone-1", {{"connected", true}}));
     EXPECT_TRUE(ContentOf(OpenDevice(L"usb#phone-1").Get())) << "plugged in again";
+}
+
+namespace {
+
+// Gathers what a bulk read delivers, merged by object ID.
+class BulkSink final : public IPortableDevicePropertiesBulkCallback {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **out) override {
+        *out = (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IPortableDevicePropertiesBulkCallback)) ? this : nullptr;
+        if (!*out) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }  // lives on the test's stack
+    HRESULT STDMETHODCALLTYPE OnStart(REFGUID) override {
+        ++starts;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnProgress(REFGUID, IPortableDeviceValuesCollection *results) override {
+        ++progressCalls;
+        if (GetCurrentThreadId() == callerThread) calledOnCallerThread = true;
+        DWORD count = 0;
+        results->GetCount(&count);
+        for (DWORD i = 0; i < count; ++i) {
+            ComPtr<IPortableDeviceValues> values;
+            results->GetAt(i, values.GetAddressOf());
+            LPWSTR id = nullptr;
+            if (FAILED(values->GetStringValue(WPD_OBJECT_ID, &id))) {
+                withoutId = true;
+                continue;
+            }
+            json &merged = objects[Narrow(id)];
+            CoTaskMemFree(id);
+            DWORD keys = 0;
+            values->GetCount(&keys);
+            for (DWORD k = 0; k < keys; ++k) {
+                PROPERTYKEY key{};
+                PROPVARIANT value;
+                PropVariantInit(&value);
+                values->GetAt(k, &key, &value);
+                merged[KeyName(key)] = value.vt == VT_LPWSTR ? json(Narrow(value.pwszVal))
+                                       : value.vt == VT_ERROR ? json("error")
+                                       : value.vt == VT_UI8   ? json(value.uhVal.QuadPart)
+                                                              : json(value.vt);
+                PropVariantClear(&value);
+            }
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnEnd(REFGUID, HRESULT status) override {
+        endStatus = status;
+        SetEvent(ended);
+        return S_OK;
+    }
+    static std::string KeyName(REFPROPERTYKEY key) {
+        if (IsEqualPropertyKey(key, WPD_OBJECT_ID)) return "id";
+        if (IsEqualPropertyKey(key, WPD_OBJECT_NAME)) return "name";
+        if (IsEqualPropertyKey(key, WPD_OBJECT_SIZE)) return "size";
+        return "other";
+    }
+
+    std::atomic<ULONG> references{1};
+    DWORD callerThread = GetCurrentThreadId();
+    HANDLE ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    int starts = 0, progressCalls = 0;
+    bool calledOnCallerThread = false, withoutId = false;
+    HRESULT endStatus = E_PENDING;
+    std::map<std::string, json> objects;
+};
+
+ComPtr<IPortableDevicePropertiesBulk> BulkOf(IPortableDeviceContent *content, HRESULT *query = nullptr) {
+    ComPtr<IPortableDeviceProperties> properties;
+    content->Properties(properties.GetAddressOf());
+    ComPtr<IPortableDevicePropertiesBulk> bulk;
+    HRESULT hr = properties.As(&bulk);
+    if (query) *query = hr;
+    return bulk;
+}
+
+}  // namespace
+
+TEST_F(Sim, BulkReadsDeliverOnAnotherThreadMergedByIdOrEndWithTheirFailure) {
+    {
+        ASSERT_TRUE(kivosim::SetDevice(L"usb#phone-1", {{"bulkProperties", false}}));
+        auto device = OpenDevice(L"usb#phone-1");
+        HRESULT query = S_OK;
+        EXPECT_FALSE(BulkOf(ContentOf(device.Get()).Get(), &query));
+        EXPECT_EQ(query, E_NOINTERFACE) << "a device without bulk reads";
+        ASSERT_TRUE(kivosim::SetDevice(L"usb#phone-1", {{"bulkProperties", true}}));
+    }
+    std::wstring a = kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM\\a.jpg");
+    std::wstring b = kivosim::FindObject(L"usb#phone-1", L"Card\\DCIM\\b.jpg");
+    struct Case {
+        const char *what;
+        json device;
+        json fault;
+        HRESULT start, end;
+    } cases[] = {
+        {"one chunk", {{"bulkChunk", 100}, {"bulkSplitValues", false}}, nullptr, S_OK, S_OK},
+        {"chunks of one, values split", {{"bulkChunk", 1}, {"bulkSplitValues", true}}, nullptr, S_OK, S_OK},
+        {"Start refused", {{"bulkChunk", 1}}, {{"method", "IPortableDevicePropertiesBulk::Start"}, {"hr", "0x80070005"}, {"times", 1}},
+         E_ACCESSDENIED, E_PENDING},
+        {"second chunk fails", {{"bulkChunk", 1}, {"bulkSplitValues", false}},
+         {{"method", "IPortableDevicePropertiesBulk::Results"}, {"hr", "0x8007001F"}, {"skip", 1}}, S_OK,
+         HRESULT_FROM_WIN32(ERROR_GEN_FAILURE)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(kivosim::SetDevice(L"usb#phone-1", c.device));
+        if (!c.fault.is_null()) {
+            ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", c.fault));
+        }
+        {
+            auto device = OpenDevice(L"usb#phone-1");
+            auto bulk = BulkOf(ContentOf(device.Get()).Get());
+            ASSERT_TRUE(bulk);
+            auto ids = IdCollection(a);
+            PROPVARIANT v;
+            PropVariantInit(&v);
+            v.vt = VT_LPWSTR;
+            v.pwszVal = const_cast<LPWSTR>(b.c_str());
+            ids->Add(&v);
+            v.pwszVal = const_cast<LPWSTR>(L"o999");
+            ids->Add(&v);
+            ComPtr<IPortableDeviceKeyCollection> keys;
+            CoCreateInstance(CLSID_PortableDeviceKeyCollection, nullptr, CLSCTX_INPROC_SERVER,
+                             IID_IPortableDeviceKeyCollection, reinterpret_cast<void **>(keys.GetAddressOf()));
+            keys->Add(WPD_OBJECT_NAME);
+            keys->Add(WPD_OBJECT_SIZE);
+            BulkSink sink;
+            GUID context{};
+            EXPECT_EQ(bulk->QueueGetValuesByObjectList(ids.Get(), nullptr, &sink, &context), E_INVALIDARG)
+                << "the keys are named, never implied";
+            ASSERT_EQ(bulk->QueueGetValuesByObjectList(ids.Get(), keys.Get(), &sink, &context), S_OK);
+            EXPECT_EQ(sink.starts, 0) << "nothing runs before Start";
+            ASSERT_EQ(bulk->Start(context), c.start);
+            if (SUCCEEDED(c.start)) {
+                ASSERT_EQ(WaitForSingleObject(sink.ended, 10000), WAIT_OBJECT_0);
+                EXPECT_EQ(sink.endStatus, c.end);
+                EXPECT_EQ(sink.starts, 1);
+                EXPECT_FALSE(sink.calledOnCallerThread) << "results come on another thread";
+                EXPECT_FALSE(sink.withoutId) << "every part carries its object's ID";
+                EXPECT_EQ(sink.objects[Narrow(a)], json({{"id", Narrow(a)}, {"name", "a"}, {"size", 5}}));
+                if (SUCCEEDED(c.end)) {
+                    EXPECT_EQ(sink.objects["o999"], json({{"id", "o999"}, {"name", "error"}, {"size", "error"}}));
+                    EXPECT_EQ(sink.objects.size(), 3u);
+                } else {
+                    EXPECT_EQ(sink.objects.size(), 1u) << "what came before the failure";
+                }
+                int chunks = FAILED(c.end) ? 1 : c.device.value("bulkChunk", 100) == 1 ? 3 : 1;
+                EXPECT_GE(sink.progressCalls, chunks) << "one OnProgress per chunk";
+            }
+            EXPECT_EQ(bulk->Start(context), FAILED(c.start) ? S_OK : E_INVALIDARG) << "a context starts once";
+            if (FAILED(c.start)) WaitForSingleObject(sink.ended, 10000);
+            CloseHandle(sink.ended);
+        }
+        KivoSimClearFaults();
+        ExpectNoLiveObjects();
+    }
 }

@@ -62,7 +62,7 @@ int32_t TakeResult(IFileDialog *dialog, wchar_t *result, int32_t size, uint32_t 
 int32_t CollectSelection(IShellItemArray *selection, wchar_t *result, int32_t size, uint32_t options) {
     DWORD count = 0;
     if (FAILED(selection->GetCount(&count))) return 0;
-    std::vector<PathRecord> rest;
+    RecordList<PathRecord> rest;
     bool first = true;
     for (DWORD i = 0; i < count; ++i) {
         ComPtr<IShellItem> item;

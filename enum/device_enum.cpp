@@ -37,7 +37,7 @@ bool CanBeAddressed(const wchar_t *name) {
 // The records of the connected devices that have a listed name; false when
 // no manager or device list can be had. Every interface it used is
 // released when it returns.
-bool ReadConnectedDevices(std::vector<WIN32_FIND_DATAW> &records) {
+bool ReadConnectedDevices(RecordList<WIN32_FIND_DATAW> &records) {
     ComPtr<IPortableDeviceManager> manager;
     if (FAILED(CoCreateInstance(CLSID_PortableDeviceManager, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceManager,
                                 reinterpret_cast<void **>(manager.GetAddressOf()))))
@@ -57,7 +57,7 @@ bool ReadConnectedDevices(std::vector<WIN32_FIND_DATAW> &records) {
 HANDLE FindDeviceFirst() {
     SetLastError(ERROR_NOT_READY);
     if (!InitSession(nullptr)) return INVALID_HANDLE_VALUE;
-    std::vector<WIN32_FIND_DATAW> records;
+    RecordList<WIN32_FIND_DATAW> records;
     if (!ReadConnectedDevices(records)) {
         SetLastError(ERROR_NOT_READY);
         return INVALID_HANDLE_VALUE;

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/record_list.h"
+
 #include "core/globals.h"
 
 namespace kivo {
@@ -48,14 +50,14 @@ public:
     using Key = typename Handles::Key;
 
     struct Entry {
-        std::vector<Record> records;
+        RecordList<Record> records;
         uint32_t nextIndex = 0;
         Extra extra{};
     };
 
     // Stores the list under a new handle. A handle value still in use (the
     // counter wrapped round to a handle never closed) is taken over.
-    Key Add(std::vector<Record> records, uint32_t start, Extra extra = Extra{}) {
+    Key Add(RecordList<Record> records, uint32_t start, Extra extra = Extra{}) {
         // The list is kept until the handle is closed: hold no spare capacity.
         records.shrink_to_fit();
         LibraryLockHold hold;

@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/record_list.h"
 #include "foldercopy/folder_copy_entry.h"
 
 namespace kivo {
@@ -20,7 +21,7 @@ struct CopyWalk {
     uint32_t jobFlags = 0;
     bool descend = false;            // subfolders are walked
     bool destinationOnDisk = false;  // names are held to the file system's rules
-    std::vector<FolderCopyEntry> records;
+    RecordList<FolderCopyEntry> records;
     DWORD lastError = ERROR_SUCCESS;     // the code of the walk's last failed step
     DWORD firstFailure = ERROR_SUCCESS;  // the code of its first failed entry
     // The destination paths the job has given a file, folded as the

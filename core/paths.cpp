@@ -33,11 +33,25 @@ HRESULT NextChildBatch(IEnumPortableDeviceObjectIDs *children, CoTaskMemStringAr
     return hr;
 }
 
-RecordRead ReadChildRecord(IPortableDeviceContent *content, const wchar_t *childId, IPortableDeviceKeyCollection *keys,
-                           WIN32_FIND_DATAW &record) {
-    ComPtr<IPortableDeviceProperties> properties = PropertiesOf(content);
-    if (!properties) return RecordRead::Failed;
-    return ReadObjectRecordChecked(childId, record, std::move(properties), keys);
+bool FetchChildWindow(IEnumPortableDeviceObjectIDs *children, size_t window, std::vector<CoTaskMemString> &ids,
+                      bool &whole) {
+    while (ids.size() < window) {
+        CoTaskMemStringArray batch(kChildBatch);
+        ULONG fetched = 0;
+        HRESULT hr = batch ? NextChildBatch(children, batch, fetched) : E_OUTOFMEMORY;
+        if (FAILED(hr)) {
+            whole = false;
+            return false;
+        }
+        // A null ID ends the batch early.
+        for (ULONG i = 0; i < fetched && batch[i]; ++i) {
+            ids.emplace_back(batch[i]);
+            batch.Get()[i] = nullptr;
+        }
+        // An empty batch ends the walk even when the device calls it S_OK.
+        if (hr != S_OK || fetched == 0) return false;
+    }
+    return true;
 }
 
 }  // namespace detail

@@ -5,6 +5,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <vector>
+
+#include "child_records.h"
 #include "path_text.h"
 #include "raii.h"
 #include "record.h"
@@ -21,9 +25,11 @@ namespace kivo {
 // S_OK from EnumObjects).
 // With complete, it is set false when a batch or a child's record could not
 // be read (a child that does not fit a record is passed over, not a failure).
-// With RecordKeys::NamesOnly only the ID and the names are read: the
-// records then hold cFileName and cAlternateFileName and nothing else.
-enum class RecordKeys { Whole, NamesOnly };
+// With RecordKeys::NamesOnly only the ID and the names are read.
+// Where the device reads properties in bulk, IDs are gathered in growing
+// windows (ten, then twice as many each time, up to a limit) and each
+// window is read in one round trip; visits still stop at the end of the
+// batch of ten in which visit returned true.
 template <class Visit>
 BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId, Visit &&visit,
                         bool *complete = nullptr, RecordKeys wanted = RecordKeys::Whole);
@@ -71,10 +77,14 @@ namespace detail {
 HRESULT NextChildBatch(IEnumPortableDeviceObjectIDs *children, CoTaskMemStringArray &ids, ULONG &fetched);
 Microsoft::WRL::ComPtr<IEnumPortableDeviceObjectIDs> EnumerateChildren(IPortableDeviceContent *content,
                                                                        const wchar_t *parentId);
-RecordRead ReadChildRecord(IPortableDeviceContent *content, const wchar_t *childId, IPortableDeviceKeyCollection *keys,
-                           WIN32_FIND_DATAW &record);
+// Appends the IDs of batches of ten until at least window IDs were
+// gathered; false when the listing ended (a short or empty batch, or one
+// that could not be fetched, which also clears whole).
+bool FetchChildWindow(IEnumPortableDeviceObjectIDs *children, size_t window, std::vector<CoTaskMemString> &ids,
+                      bool &whole);
 
 constexpr ULONG kChildBatch = 10;
+constexpr size_t kMaxBulkWindow = 640;
 }  // namespace detail
 
 template <class Visit>
@@ -83,27 +93,22 @@ BOOL ForEachChildRecord(IPortableDeviceContent *content, const wchar_t *parentId
     if (complete) *complete = false;
     Microsoft::WRL::ComPtr<IEnumPortableDeviceObjectIDs> children = detail::EnumerateChildren(content, parentId);
     if (!children) return FALSE;
-    bool whole = true;
-    // One key collection serves every child of the listing.
-    Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> keys =
-        wanted == RecordKeys::NamesOnly ? MakeNameKeys() : MakeRecordKeys();
-    for (;;) {
-        CoTaskMemStringArray ids(detail::kChildBatch);
-        ULONG fetched = 0;
-        HRESULT hr = ids ? detail::NextChildBatch(children.Get(), ids, fetched) : E_OUTOFMEMORY;
-        if (FAILED(hr)) {
-            whole = false;
-            break;
+    // One reader, with one key collection, serves every child of the listing.
+    ChildRecordReader reader(content, wanted);
+    bool whole = true, ended = false, stop = false;
+    size_t window = detail::kChildBatch;
+    while (!ended && !stop) {
+        std::vector<CoTaskMemString> ids;
+        ended = !detail::FetchChildWindow(children.Get(), window, ids, whole);
+        const std::vector<ChildRead> &reads = reader.Read(ids);
+        for (size_t i = 0; i < reads.size(); ++i) {
+            // The visits end with the batch of ten in which one said stop.
+            if (stop && i % detail::kChildBatch == 0) break;
+            if (reads[i].read == RecordRead::Failed) whole = false;
+            if (reads[i].read == RecordRead::Read && visit(static_cast<const WIN32_FIND_DATAW &>(reads[i].record)))
+                stop = true;
         }
-        bool stop = false;
-        for (ULONG i = 0; i < fetched && ids[i]; ++i) {
-            WIN32_FIND_DATAW record;
-            RecordRead read = detail::ReadChildRecord(content, ids[i], keys.Get(), record);
-            if (read == RecordRead::Failed) whole = false;
-            if (read == RecordRead::Read && visit(record)) stop = true;
-        }
-        // An empty batch ends the walk even when the device calls it S_OK.
-        if (stop || hr != S_OK || fetched == 0) break;
+        if (reader.InBulk()) window = std::min(window * 2, detail::kMaxBulkWindow);
     }
     if (complete) *complete = whole;
     return TRUE;

@@ -102,18 +102,12 @@ BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record, ComPtr<
     return ReadObjectRecordChecked(objectId, record, std::move(properties), keys) == RecordRead::Read;
 }
 
-namespace {
-
-RecordRead FillRecord(IPortableDeviceValues *values, WIN32_FIND_DATAW &record);
-
-}  // namespace
-
 RecordRead ReadObjectRecordChecked(const wchar_t *objectId, WIN32_FIND_DATAW &record,
                                    ComPtr<IPortableDeviceProperties> properties, IPortableDeviceKeyCollection *keys) {
     if (!properties || !keys) return RecordRead::Failed;
     ComPtr<IPortableDeviceValues> values;
     if (FAILED(properties->GetValues(objectId, keys, values.GetAddressOf())) || !values) return RecordRead::Failed;
-    return FillRecord(values.Get(), record);
+    return RecordFromValues(values.Get(), record);
 }
 
 RecordRead ReadObjectRecordAndParent(const wchar_t *objectId, WIN32_FIND_DATAW &record,
@@ -124,19 +118,17 @@ RecordRead ReadObjectRecordAndParent(const wchar_t *objectId, WIN32_FIND_DATAW &
     if (FAILED(properties->GetValues(objectId, keys.Get(), values.GetAddressOf())) || !values) return RecordRead::Failed;
     CoTaskMemString parent = ReadString(values.Get(), WPD_OBJECT_PARENT_ID);
     if (!parent || !BoundedCopy(parentId, kObjectIdChars, parent.Get())) return RecordRead::DoesNotFit;
-    return FillRecord(values.Get(), record);
+    return RecordFromValues(values.Get(), record);
 }
 
-namespace {
-
-// The record from the values of one object's record keys.
-RecordRead FillRecord(IPortableDeviceValues *values, WIN32_FIND_DATAW &record) {
+RecordRead RecordFromValues(IPortableDeviceValues *values, WIN32_FIND_DATAW &record, bool nameRequired) {
     // The strings are read before the record is cleared: objectId may point
     // into it. An ID or name that does not fit is never cut into something
     // that could address another object: the object counts as unreadable.
     CoTaskMemString id = ReadString(values, WPD_OBJECT_ID);
     CoTaskMemString name = ReadString(values, WPD_OBJECT_ORIGINAL_FILE_NAME);
     if (!name) name = ReadString(values, WPD_OBJECT_NAME);
+    if (!name && nameRequired) return RecordRead::Failed;
     if (id && !FitsBuffer(id.Get(), kObjectIdChars)) return RecordRead::DoesNotFit;
     if (name && !FitsBuffer(name.Get(), kPathChars)) return RecordRead::DoesNotFit;
 
@@ -154,7 +146,5 @@ RecordRead FillRecord(IPortableDeviceValues *values, WIN32_FIND_DATAW &record) {
     }
     return RecordRead::Read;
 }
-
-}  // namespace
 
 }  // namespace kivo

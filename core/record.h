@@ -40,6 +40,17 @@ RecordRead ReadObjectRecordAndParent(const wchar_t *objectId, WIN32_FIND_DATAW &
                                      wchar_t (&parentId)[kObjectIdChars],
                                      Microsoft::WRL::ComPtr<IPortableDeviceProperties> properties);
 
+// Which keys a listing reads: the whole record, or (for a name lookup)
+// only the ID and the names, so that the record holds cFileName and
+// cAlternateFileName and nothing else.
+enum class RecordKeys { Whole, NamesOnly };
+
+// The record from values read for the record keys (or the name keys).
+// With nameRequired, values that hold neither name count as Failed and the
+// record is untouched: a bulk read may say nothing of an object it could
+// not describe.
+RecordRead RecordFromValues(IPortableDeviceValues *values, WIN32_FIND_DATAW &record, bool nameRequired = false);
+
 // The ten keys an object record is read from, in order; null when the
 // collection cannot be made.
 Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys();

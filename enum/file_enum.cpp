@@ -14,9 +14,9 @@ namespace kivo {
 
 namespace {
 
-std::vector<WIN32_FIND_DATAW> ReadMatchingChildren(IPortableDeviceContent *content, const wchar_t *folderId,
+RecordList<WIN32_FIND_DATAW> ReadMatchingChildren(IPortableDeviceContent *content, const wchar_t *folderId,
                                                    const wchar_t *pattern, bool &whole) {
-    std::vector<WIN32_FIND_DATAW> records;
+    RecordList<WIN32_FIND_DATAW> records;
     BOOL read = ForEachChildRecord(
         content, folderId,
         [&](const WIN32_FIND_DATAW &child) {
@@ -42,7 +42,7 @@ HANDLE ListDeviceFolder(const wchar_t *path, DeviceSession &session, WIN32_FIND_
         return INVALID_HANDLE_VALUE;
     }
     BoundedCopy(listed.folderId, kObjectIdChars, session.findData.cAlternateFileName);
-    std::vector<WIN32_FIND_DATAW> records = ReadMatchingChildren(
+    RecordList<WIN32_FIND_DATAW> records = ReadMatchingChildren(
         session.content.Get(), session.findData.cAlternateFileName, listing.pattern.c_str(), listed.whole);
     if (records.empty()) {
         // An empty or unmatched folder is no error; one that could not be

@@ -3,6 +3,7 @@
 #include "support/test_support.h"
 
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "include/kivo.h"
@@ -257,6 +258,98 @@ TEST_F(Enumeration, ALargeFolderIsListedWhole) {
     ASSERT_EQ(names.size(), 10000u);
     EXPECT_EQ(names.front(), L"IMG_0.JPG");
     EXPECT_EQ(names.back(), L"IMG_9999.JPG");
+}
+
+// Bulk property reads give byte for byte the records a listing object by
+// object gives, however the device delivers them, and a bulk read that
+// fails in any part leaves the objects it did not describe to be read one
+// by one.
+TEST_F(Enumeration, ListingsInBulkGiveTheRecordsOfListingsObjectByObject) {
+    json odd = Folder("Odd", {{{"kind", "file"}, {"name", "n"}, {"originalFileName", "named.jpg"}, {"data", "x"},
+                               {"created", "2024-04-30T08:00:00"}, {"modified", "2024-05-01T12:00:00"},
+                               {"contentType", "image"}, {"format", "exif"}},
+                              {{"kind", "file"}, {"name", "nosize"}, {"reportedSize", nullptr}},
+                              {{"kind", "file"}, {"name", "big"}, {"size", 5000000000ull}, {"seed", 1}},
+                              {{"kind", "file"}, {"name", "locked"}, {"canDelete", false}, {"hidden", true}},
+                              Folder("sub", {File("inner")})});
+    for (int i = 0; i < 40; ++i) odd["children"].push_back(File("f" + std::to_string(i)));
+    ASSERT_TRUE(KivoSimAddObject(L"usb#phone-1", L"s10001", odd.dump().c_str(), nullptr, 0));
+    const size_t kChildren = 45;
+    auto records = [](const wchar_t *path) {
+        std::vector<WIN32_FIND_DATAW> listed;
+        WIN32_FIND_DATAW record;
+        std::memset(&record, 0, sizeof record);
+        HANDLE handle = KivoFindFirstFile(path, &record);
+        if (handle == INVALID_HANDLE_VALUE) return listed;
+        do {
+            listed.push_back(record);
+            std::memset(&record, 0, sizeof record);
+        } while (KivoFindNextFile(handle, &record));
+        KivoFindClose(handle);
+        return listed;
+    };
+    auto same = [](const std::vector<WIN32_FIND_DATAW> &a, const std::vector<WIN32_FIND_DATAW> &b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(WIN32_FIND_DATAW)) == 0;
+    };
+    const wchar_t *kPath = L"Phone\\Card\\Odd\\*";
+    ASSERT_TRUE(KivoSimSetDevice(L"usb#phone-1", R"({"bulkProperties": false})"));
+    const std::vector<WIN32_FIND_DATAW> reference = records(kPath);
+    ASSERT_EQ(reference.size(), kChildren);
+    const std::wstring lockedId = Id(L"Card\\Odd\\locked");
+    std::set<std::string> childIds;
+    for (auto &child : ChildObjects(L"usb#phone-1", L"Card\\Odd")) childIds.insert(child["id"].get<std::string>());
+    ASSERT_EQ(childIds.size(), kChildren);
+    ASSERT_TRUE(kivosim::AddFault(L"usb#phone-1", {{"method", "IPortableDeviceProperties::GetValues"},
+                                                    {"objectId", Narrow(lockedId)}}));
+    const std::vector<WIN32_FIND_DATAW> referenceWithoutLocked = records(kPath);
+    ASSERT_EQ(referenceWithoutLocked.size(), kChildren - 1);
+    KivoSimClearFaults();
+
+    struct Case {
+        const char *what;
+        const char *device;
+        json fault;
+        bool withoutLocked;
+        // The objects read one by one: exactly, or (-1) some but not all.
+        int readAlone;
+    } cases[] = {
+        {"in bulk", R"({"bulkProperties": true, "bulkChunk": 100, "bulkSplitValues": false})", nullptr, false, 0},
+        {"one object per callback", R"({"bulkChunk": 1})", nullptr, false, 0},
+        {"values split over two callbacks", R"({"bulkChunk": 7, "bulkSplitValues": true})", nullptr, false, 0},
+        {"Start refused", R"({"bulkChunk": 100, "bulkSplitValues": false})",
+         {{"method", "IPortableDevicePropertiesBulk::Start"}, {"hr", "0x80004005"}}, false, int(kChildren)},
+        {"queue refused", "{}", {{"method", "IPortableDevicePropertiesBulk::QueueGetValuesByObjectList"}, {"hr", "0x80004005"}},
+         false, int(kChildren)},
+        {"no ID collection", "{}", {{"method", "PortableDevicePropVariantCollection::CreateInstance"}, {"hr", "0x8007000E"}},
+         false, int(kChildren)},
+        {"the bulk read fails midway", R"({"bulkChunk": 4})",
+         {{"method", "IPortableDevicePropertiesBulk::Results"}, {"hr", "0x8007001F"}, {"skip", 4}, {"times", 1}}, false, -1},
+        {"an object the device will not describe", R"({"bulkChunk": 100})",
+         {{"method", "IPortableDeviceProperties::GetValues"}, {"objectId", Narrow(lockedId)}}, true, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(KivoSimSetDevice(L"usb#phone-1", c.device));
+        // Class creation is on no device: its rule is given to all.
+        bool creation = !c.fault.is_null() && c.fault["method"].get<std::string>().find("CreateInstance") != std::string::npos;
+        if (!c.fault.is_null()) {
+            ASSERT_TRUE(kivosim::AddFault(creation ? nullptr : L"usb#phone-1", c.fault));
+        }
+        KivoSimClearLog();
+        std::vector<WIN32_FIND_DATAW> listed = records(kPath);
+        EXPECT_TRUE(same(listed, c.withoutLocked ? referenceWithoutLocked : reference));
+        uint64_t alone = 0;
+        for (auto &read : kivosim::Calls("IPortableDeviceProperties::GetValues"))
+            alone += childIds.count(read.value("objectId", std::string()));
+        if (c.readAlone >= 0) {
+            EXPECT_EQ(alone, static_cast<uint64_t>(c.readAlone));
+        } else {
+            EXPECT_TRUE(alone > 0 && alone < kChildren) << alone;
+        }
+        EXPECT_GE(KivoSimCallCount("IPortableDevicePropertiesBulk::QueueGetValuesByObjectList"), c.readAlone == int(kChildren) ? 0u : 1u);
+        KivoSimClearFaults();
+        ExpectNoLiveObjects();
+    }
 }
 
 // ---- devices ------------------------------------------------------------------

@@ -82,31 +82,45 @@ TEST(SplitPathComponent, ALongRunIsCutAfter260Characters) {
 }
 
 TEST_F(Paths, LookupReadsOnlyTheBatchOfTheFirstMatch) {
-    EXPECT_EQ(Resolve(L"Phone\\Card\\Many\\f3"), Id(L"Card\\Many\\f3"));
-    KivoSimClearLog();
-    DeviceSession session;
-    ASSERT_TRUE(kivo::InitSession(&session));
-    ASSERT_TRUE(kivo::OpenSessionDevice(L"Phone", session));
-    wchar_t id[kivo::kObjectIdChars];
-    wcscpy(id, Id(L"Card\\Many").c_str());
-    ASSERT_TRUE(kivo::FindChildByName(session.content.Get(), id, L"f3"));
-    EXPECT_EQ(std::wstring(id), Id(L"Card\\Many\\f3"));
-    auto nexts = kivosim::Calls("IEnumPortableDeviceObjectIDs::Next");
-    ASSERT_EQ(nexts.size(), 1u);
-    EXPECT_EQ(nexts[0]["count"], 10);
-    EXPECT_EQ(KivoSimCallCount("IPortableDeviceProperties::GetValues"), 10u) << "every child of the batch is read";
-    for (auto &read : kivosim::Calls("IPortableDeviceProperties::GetValues"))
-        EXPECT_EQ(read["keys"], json({"WPD_OBJECT_ID", "WPD_OBJECT_NAME", "WPD_OBJECT_ORIGINAL_FILE_NAME"}))
-            << "a lookup reads only what it compares";
+    const json kNameKeys = {"WPD_OBJECT_ID", "WPD_OBJECT_NAME", "WPD_OBJECT_ORIGINAL_FILE_NAME"};
+    for (bool bulk : {false, true}) {
+        SCOPED_TRACE(bulk ? "bulk reads" : "object by object");
+        ASSERT_TRUE(KivoSimSetDevice(L"usb#phone-1", bulk ? R"({"bulkProperties": true})" : R"({"bulkProperties": false})"));
+        EXPECT_EQ(Resolve(L"Phone\\Card\\Many\\f3"), Id(L"Card\\Many\\f3"));
+        KivoSimClearLog();
+        DeviceSession session;
+        ASSERT_TRUE(kivo::InitSession(&session));
+        ASSERT_TRUE(kivo::OpenSessionDevice(L"Phone", session));
+        wchar_t id[kivo::kObjectIdChars];
+        wcscpy(id, Id(L"Card\\Many").c_str());
+        ASSERT_TRUE(kivo::FindChildByName(session.content.Get(), id, L"f3"));
+        EXPECT_EQ(std::wstring(id), Id(L"Card\\Many\\f3"));
+        auto nexts = kivosim::Calls("IEnumPortableDeviceObjectIDs::Next");
+        ASSERT_EQ(nexts.size(), 1u);
+        EXPECT_EQ(nexts[0]["count"], 10);
+        auto reads = kivosim::Calls("IPortableDeviceProperties::GetValues");
+        auto queued = kivosim::Calls("IPortableDevicePropertiesBulk::QueueGetValuesByObjectList");
+        if (bulk) {
+            EXPECT_EQ(reads.size(), 0u) << "the batch is read in one bulk round trip";
+            ASSERT_EQ(queued.size(), 1u);
+            EXPECT_EQ(queued[0]["count"], 10);
+            EXPECT_EQ(queued[0]["keys"], kNameKeys) << "a lookup reads only what it compares";
+            EXPECT_EQ(KivoSimCallCount("IPortableDevicePropertiesBulk::Start"), 1u);
+        } else {
+            EXPECT_EQ(reads.size(), 10u) << "every child of the batch is read";
+            EXPECT_EQ(queued.size(), 0u);
+            for (auto &read : reads) EXPECT_EQ(read["keys"], kNameKeys) << "a lookup reads only what it compares";
+        }
 
-    KivoSimClearLog();
-    wcscpy(id, Id(L"Card\\Many").c_str());
-    ASSERT_TRUE(kivo::FindChildByName(session.content.Get(), id, L"F25"));
-    EXPECT_EQ(KivoSimCallCount("IEnumPortableDeviceObjectIDs::Next"), 3u);
-    std::wstring before = Id(L"Card\\Many");
-    wcscpy(id, before.c_str());
-    EXPECT_FALSE(kivo::FindChildByName(session.content.Get(), id, L"f26"));
-    EXPECT_EQ(std::wstring(id), before) << "not found: the buffer is unchanged";
+        KivoSimClearLog();
+        wcscpy(id, Id(L"Card\\Many").c_str());
+        ASSERT_TRUE(kivo::FindChildByName(session.content.Get(), id, L"F25"));
+        EXPECT_EQ(KivoSimCallCount("IEnumPortableDeviceObjectIDs::Next"), 3u);
+        std::wstring before = Id(L"Card\\Many");
+        wcscpy(id, before.c_str());
+        EXPECT_FALSE(kivo::FindChildByName(session.content.Get(), id, L"f26"));
+        EXPECT_EQ(std::wstring(id), before) << "not found: the buffer is unchanged";
+    }
 }
 
 TEST_F(Paths, NamesBelowTheDeviceIgnoreAsciiCaseOnly) {

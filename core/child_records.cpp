@@ -66,10 +66,11 @@ public:
         }
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE OnEnd(REFGUID context, HRESULT status) override {
+    // A failed read needs no code of its own: whatever it did not deliver
+    // is read object by object.
+    HRESULT STDMETHODCALLTYPE OnEnd(REFGUID context, HRESULT) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!IsEqualGUID(context, context_)) return S_OK;
-        status_ = status;
         SetEvent(ended_);
         return S_OK;
     }
@@ -81,7 +82,6 @@ public:
         context_ = context;
         ids_ = &ids;
         abandoned_ = false;
-        status_ = E_PENDING;
         parts_.assign(ids.size(), nullptr);
         laterParts_.clear();
         positions_.clear();
@@ -153,7 +153,6 @@ private:
     GUID context_ = GUID_NULL;
     const std::vector<CoTaskMemString> *ids_ = nullptr;
     bool abandoned_ = false;
-    HRESULT status_ = E_PENDING;
     std::vector<ComPtr<IPortableDeviceValues>> parts_;  // the first part of each ID, by position
     // Further parts by position; empty until one comes.
     std::vector<std::vector<ComPtr<IPortableDeviceValues>>> laterParts_;

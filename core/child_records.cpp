@@ -251,7 +251,13 @@ const std::vector<ChildRead> &ChildRecordReader::Read(const std::vector<CoTaskMe
     reads.resize(ids.size());
     if (ids.empty()) return reads;
     std::vector<ComPtr<IPortableDeviceValues>> bulkValues;
-    if (!bulk_ || !ReadInBulk(ids, bulkValues)) bulkValues.assign(ids.size(), nullptr);
+    if (bulk_ && !ReadInBulk(ids, bulkValues)) {
+        // A device that will not even start a bulk read will not start the
+        // next one either: the rest of the listing goes object by object,
+        // in the small batches that suit it.
+        bulk_.Reset();
+    }
+    if (bulkValues.empty()) bulkValues.assign(ids.size(), nullptr);
     for (size_t i = 0; i < ids.size(); ++i) {
         // Values without a name describe nothing the record needs: the
         // object is read on its own, which gives its record or its failure.

@@ -346,7 +346,15 @@ TEST_F(Enumeration, ListingsInBulkGiveTheRecordsOfListingsObjectByObject) {
         } else {
             EXPECT_TRUE(alone > 0 && alone < kChildren) << alone;
         }
-        EXPECT_GE(KivoSimCallCount("IPortableDevicePropertiesBulk::QueueGetValuesByObjectList"), c.readAlone == int(kChildren) ? 0u : 1u);
+        if (c.readAlone == int(kChildren)) {
+            // A bulk read that cannot be started is not tried again for the
+            // next, larger window of the same folder: the folder is read in
+            // batches of ten.
+            for (auto &queue : kivosim::Calls("IPortableDevicePropertiesBulk::QueueGetValuesByObjectList"))
+                EXPECT_LE(queue.value("count", 0u), 10u);
+        } else {
+            EXPECT_GE(KivoSimCallCount("IPortableDevicePropertiesBulk::QueueGetValuesByObjectList"), 1u);
+        }
         KivoSimClearFaults();
         ExpectNoLiveObjects();
     }

@@ -1,4 +1,5 @@
 #include "child_records.h"
+#include "globals.h"
 
 #include <atomic>
 #include <cstdint>
@@ -183,8 +184,7 @@ ComPtr<IPortableDeviceValues> BulkResults::MergeParts(std::vector<ComPtr<IPortab
 
 ComPtr<IPortableDevicePropVariantCollection> MakeIdCollection() {
     ComPtr<IPortableDevicePropVariantCollection> collection;
-    if (FAILED(CoCreateInstance(CLSID_PortableDevicePropVariantCollection, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IPortableDevicePropVariantCollection,
+    if (FAILED(CreatePlatformObject(CLSID_PortableDevicePropVariantCollection, IID_IPortableDevicePropVariantCollection,
                                 reinterpret_cast<void **>(collection.GetAddressOf()))))
         return nullptr;
     return collection;
@@ -212,8 +212,11 @@ ChildRecordReader::ChildRecordReader(IPortableDeviceContent *content, RecordKeys
 }
 
 RecordRead ChildRecordReader::ReadOne(const wchar_t *id, WIN32_FIND_DATAW &record) {
-    if (!properties_) return RecordRead::Failed;
-    return ReadObjectRecordChecked(id, record, properties_, keys_.Get());
+    ComPtr<IPortableDeviceValues> values;
+    // Null keys would ask for every property the object has: not the record.
+    if (!properties_ || !keys_ || FAILED(properties_->GetValues(id, keys_.Get(), values.GetAddressOf())) || !values)
+        return RecordRead::Failed;
+    return ChildRecordFromValues(values.Get(), id, record, false);
 }
 
 bool ChildRecordReader::ReadInBulk(const std::vector<CoTaskMemString> &ids,
@@ -262,7 +265,7 @@ const std::vector<ChildRead> &ChildRecordReader::Read(const std::vector<CoTaskMe
         // Values without a name describe nothing the record needs: the
         // object is read on its own, which gives its record or its failure.
         IPortableDeviceValues *values = bulkValues[i].Get();
-        RecordRead read = values ? RecordFromValues(values, reads[i].record, true) : RecordRead::Failed;
+        RecordRead read = values ? ChildRecordFromValues(values, ids[i].Get(), reads[i].record, true) : RecordRead::Failed;
         reads[i].read = read == RecordRead::Failed ? ReadOne(ids[i].Get(), reads[i].record) : read;
     }
     return reads;

@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include "platform/wpd.h"
 #include "raii.h"
 
 namespace kivo {
@@ -58,8 +59,69 @@ static void FreePidl(Globals &g, LPITEMIDLIST &pidl) {
     pidl = nullptr;
 }
 
+namespace {
+
+// The classes whose class objects are kept, by their slot in classObjects.
+const CLSID *const kKeptClasses[] = {&CLSID_PortableDeviceManager, &CLSID_PortableDeviceFTM,
+                                     &CLSID_PortableDeviceValues, &CLSID_PortableDeviceKeyCollection,
+                                     &CLSID_PortableDevicePropVariantCollection};
+static_assert(sizeof kKeptClasses / sizeof kKeptClasses[0] == sizeof(Globals::classObjects) / sizeof(IClassFactory *),
+              "one slot per kept class");
+
+int KeptClassSlot(REFCLSID clsid) {
+    for (int i = 0; i < static_cast<int>(sizeof kKeptClasses / sizeof kKeptClasses[0]); ++i)
+        if (IsEqualCLSID(clsid, *kKeptClasses[i])) return i;
+    return -1;
+}
+
+// The kept class object of the slot, fetched when missing, with a reference
+// for the caller; null when the library is not prepared or the class
+// cannot be had.
+IClassFactory *TakeClassObject(int slot, HRESULT &hr) {
+    Globals &g = GlobalState();
+    LibraryLockHold hold;
+    if (!g.libraryLockReady) return nullptr;
+    IClassFactory *&kept = g.classObjects[slot];
+    if (!kept) {
+        hr = CoGetClassObject(*kKeptClasses[slot], CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                              reinterpret_cast<void **>(&kept));
+        if (FAILED(hr)) {
+            kept = nullptr;
+            return nullptr;
+        }
+    }
+    kept->AddRef();
+    return kept;
+}
+
+void ReleaseClassObjects(Globals &g) {
+    for (IClassFactory *&kept : g.classObjects) {
+        if (kept) kept->Release();
+        kept = nullptr;
+    }
+}
+
+}  // namespace
+
+HRESULT CreatePlatformObject(REFCLSID clsid, REFIID iid, void **out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    int slot = KeptClassSlot(clsid);
+    HRESULT hr = S_OK;
+    IClassFactory *factory = slot >= 0 && GlobalState().libraryLockReady ? TakeClassObject(slot, hr) : nullptr;
+    if (FAILED(hr)) return hr;
+    if (!factory) return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, out);
+    hr = factory->CreateInstance(nullptr, iid, out);
+    factory->Release();
+    return hr;
+}
+
 void ReleaseGlobals() {
     Globals &g = GlobalState();
+    {
+        LibraryLockHold hold;
+        ReleaseClassObjects(g);
+    }
     if (g.computerPidl) {
         FreePidl(g, g.computerPidl);
         FreePidl(g, g.desktopPidl);

@@ -1,6 +1,9 @@
 #include "record.h"
+#include "globals.h"
 
 #include <oleauto.h>
+
+#include <atomic>
 
 #include "raii.h"
 #include "text.h"
@@ -53,8 +56,7 @@ DWORD ReadAttributes(IPortableDeviceValues *values) {
 template <size_t N>
 ComPtr<IPortableDeviceKeyCollection> MakeKeys(const PROPERTYKEY *const (&wanted)[N]) {
     ComPtr<IPortableDeviceKeyCollection> keys;
-    if (FAILED(CoCreateInstance(CLSID_PortableDeviceKeyCollection, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IPortableDeviceKeyCollection, reinterpret_cast<void **>(keys.GetAddressOf()))))
+    if (FAILED(CreatePlatformObject(CLSID_PortableDeviceKeyCollection, IID_IPortableDeviceKeyCollection, reinterpret_cast<void **>(keys.GetAddressOf()))))
         return nullptr;
     for (const PROPERTYKEY *key : wanted) keys->Add(*key);
     return keys;
@@ -69,7 +71,7 @@ ComPtr<IPortableDeviceKeyCollection> MakeNameKeys() {
 
 ComPtr<IPortableDeviceValues> MakeDeviceValues() {
     ComPtr<IPortableDeviceValues> values;
-    if (FAILED(CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
+    if (FAILED(CreatePlatformObject(CLSID_PortableDeviceValues, IID_IPortableDeviceValues,
                                 reinterpret_cast<void **>(values.GetAddressOf()))))
         return nullptr;
     return values;
@@ -81,13 +83,52 @@ ComPtr<IPortableDeviceProperties> PropertiesOf(IPortableDeviceContent *content) 
     return properties;
 }
 
+namespace {
+
+// LocalFileTimeToFileTime adds the bias in force now to whatever date it is
+// given. Asking the system for that bias costs a call into the kernel, two
+// per record of a listing, so the difference it makes is taken again only
+// once a second: a change of zone or of daylight saving shows within one.
+bool LocalToUtcDifference(LONGLONG &difference) {
+    static std::atomic<ULONGLONG> takenAt{0};
+    static std::atomic<LONGLONG> taken{0};
+    const ULONGLONG now = GetTickCount64() | 1;  // never 0, which means "not yet"
+    const ULONGLONG at = takenAt.load(std::memory_order_acquire);
+    if (at != 0 && now - at < 1000) {
+        difference = taken.load(std::memory_order_relaxed);
+        return true;
+    }
+    // A date far from either end of the range, so that no bias overflows it.
+    ULARGE_INTEGER reference{};
+    reference.QuadPart = 0x01D6000000000000ull;
+    FILETIME local{reference.LowPart, reference.HighPart}, utc{};
+    if (!LocalFileTimeToFileTime(&local, &utc)) return false;
+    ULARGE_INTEGER converted{};
+    converted.LowPart = utc.dwLowDateTime;
+    converted.HighPart = utc.dwHighDateTime;
+    difference = static_cast<LONGLONG>(converted.QuadPart - reference.QuadPart);
+    taken.store(difference, std::memory_order_relaxed);
+    takenAt.store(now, std::memory_order_release);
+    return true;
+}
+
+}  // namespace
+
 BOOL LocalDateToUtcFileTime(const PROPVARIANT &date, FILETIME &utc) {
     if (date.vt != VT_DATE) return FALSE;
     SYSTEMTIME system{};
     FILETIME local{};
     if (!VariantTimeToSystemTime(date.date, &system)) return FALSE;
     if (!SystemTimeToFileTime(&system, &local)) return FALSE;
-    return LocalFileTimeToFileTime(&local, &utc);
+    LONGLONG difference = 0;
+    if (!LocalToUtcDifference(difference)) return LocalFileTimeToFileTime(&local, &utc);
+    ULARGE_INTEGER value{};
+    value.LowPart = local.dwLowDateTime;
+    value.HighPart = local.dwHighDateTime;
+    value.QuadPart += static_cast<ULONGLONG>(difference);
+    utc.dwLowDateTime = value.LowPart;
+    utc.dwHighDateTime = value.HighPart;
+    return TRUE;
 }
 
 BOOL ReadObjectRecord(const wchar_t *objectId, WIN32_FIND_DATAW &record, ComPtr<IPortableDeviceProperties> properties) {
@@ -121,30 +162,46 @@ RecordRead ReadObjectRecordAndParent(const wchar_t *objectId, WIN32_FIND_DATAW &
     return RecordFromValues(values.Get(), record);
 }
 
-RecordRead RecordFromValues(IPortableDeviceValues *values, WIN32_FIND_DATAW &record, bool nameRequired) {
-    // The strings are read before the record is cleared: objectId may point
-    // into it. An ID or name that does not fit is never cut into something
-    // that could address another object: the object counts as unreadable.
-    CoTaskMemString id = ReadString(values, WPD_OBJECT_ID);
+namespace {
+
+// Fills the record from values, with id as its ID (none when null).
+RecordRead FillRecord(IPortableDeviceValues *values, const wchar_t *id, WIN32_FIND_DATAW &record,
+                      bool nameRequired) {
+    // The strings are read before the record is cleared: id may point into
+    // it. An ID or name that does not fit is never cut into something that
+    // could address another object: the object counts as unreadable.
     CoTaskMemString name = ReadString(values, WPD_OBJECT_ORIGINAL_FILE_NAME);
     if (!name) name = ReadString(values, WPD_OBJECT_NAME);
     if (!name && nameRequired) return RecordRead::Failed;
-    if (id && !FitsBuffer(id.Get(), kObjectIdChars)) return RecordRead::DoesNotFit;
+    if (id && !FitsBuffer(id, kObjectIdChars)) return RecordRead::DoesNotFit;
     if (name && !FitsBuffer(name.Get(), kPathChars)) return RecordRead::DoesNotFit;
 
-    record = WIN32_FIND_DATAW{};
-    if (id) BoundedCopy(record.cAlternateFileName, kObjectIdChars, id.Get());
-    if (name) BoundedCopy(record.cFileName, kPathChars, name.Get());
-    record.dwFileAttributes = ReadAttributes(values);
-    ReadDate(values, WPD_OBJECT_DATE_MODIFIED, record.ftLastWriteTime);
-    record.ftCreationTime = record.ftLastWriteTime;
-    ReadDate(values, WPD_OBJECT_DATE_CREATED, record.ftCreationTime);
+    WIN32_FIND_DATAW filled{};
+    if (id) BoundedCopy(filled.cAlternateFileName, kObjectIdChars, id);
+    if (name) BoundedCopy(filled.cFileName, kPathChars, name.Get());
+    filled.dwFileAttributes = ReadAttributes(values);
+    ReadDate(values, WPD_OBJECT_DATE_MODIFIED, filled.ftLastWriteTime);
+    filled.ftCreationTime = filled.ftLastWriteTime;
+    ReadDate(values, WPD_OBJECT_DATE_CREATED, filled.ftCreationTime);
     ULONGLONG size = 0;
     if (SUCCEEDED(values->GetUnsignedLargeIntegerValue(WPD_OBJECT_SIZE, &size))) {
-        record.nFileSizeHigh = static_cast<DWORD>(size >> 32);
-        record.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+        filled.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+        filled.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
     }
+    record = filled;
     return RecordRead::Read;
+}
+
+}  // namespace
+
+RecordRead RecordFromValues(IPortableDeviceValues *values, WIN32_FIND_DATAW &record, bool nameRequired) {
+    CoTaskMemString id = ReadString(values, WPD_OBJECT_ID);
+    return FillRecord(values, id.Get(), record, nameRequired);
+}
+
+RecordRead ChildRecordFromValues(IPortableDeviceValues *values, const wchar_t *id, WIN32_FIND_DATAW &record,
+                                 bool nameRequired) {
+    return FillRecord(values, id, record, nameRequired);
 }
 
 }  // namespace kivo

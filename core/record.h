@@ -51,6 +51,11 @@ enum class RecordKeys { Whole, NamesOnly };
 // not describe.
 RecordRead RecordFromValues(IPortableDeviceValues *values, WIN32_FIND_DATAW &record, bool nameRequired = false);
 
+// The same for a child a listing enumerated: its ID is the one the listing
+// has, not read again from the values.
+RecordRead ChildRecordFromValues(IPortableDeviceValues *values, const wchar_t *id, WIN32_FIND_DATAW &record,
+                                 bool nameRequired);
+
 // The ten keys an object record is read from, in order; null when the
 // collection cannot be made.
 Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys();

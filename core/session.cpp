@@ -33,7 +33,7 @@ bool NameEquals(const HeapArray<wchar_t> &reported, DWORD capacity, const wchar_
 // null when its object cannot be made or it will not open.
 ComPtr<IPortableDevice> OpenDevice(LPCWSTR deviceId, IPortableDeviceValues *clientInfo) {
     ComPtr<IPortableDevice> device;
-    if (FAILED(CoCreateInstance(CLSID_PortableDeviceFTM, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDevice,
+    if (FAILED(CreatePlatformObject(CLSID_PortableDeviceFTM, IID_IPortableDevice,
                                 reinterpret_cast<void **>(device.GetAddressOf()))))
         return nullptr;
     HRESULT hr = device->Open(deviceId, clientInfo);
@@ -61,11 +61,10 @@ BOOL InitSession(DeviceSession *session) {
     session->manager.Reset();
     session->clientInfo.Reset();
 
-    if (FAILED(CoCreateInstance(CLSID_PortableDeviceManager, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IPortableDeviceManager,
+    if (FAILED(CreatePlatformObject(CLSID_PortableDeviceManager, IID_IPortableDeviceManager,
                                 reinterpret_cast<void **>(session->manager.GetAddressOf()))))
         result = FALSE;
-    if (FAILED(CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
+    if (FAILED(CreatePlatformObject(CLSID_PortableDeviceValues, IID_IPortableDeviceValues,
                                 reinterpret_cast<void **>(session->clientInfo.GetAddressOf()))))
         return FALSE;
     WriteClientInformation(session->clientInfo.Get());

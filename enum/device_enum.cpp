@@ -1,4 +1,5 @@
 #include "device_enum.h"
+#include "core/globals.h"
 
 #include <cwchar>
 #include <vector>
@@ -39,7 +40,7 @@ bool CanBeAddressed(const wchar_t *name) {
 // released when it returns.
 bool ReadConnectedDevices(RecordList<WIN32_FIND_DATAW> &records) {
     ComPtr<IPortableDeviceManager> manager;
-    if (FAILED(CoCreateInstance(CLSID_PortableDeviceManager, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceManager,
+    if (FAILED(CreatePlatformObject(CLSID_PortableDeviceManager, IID_IPortableDeviceManager,
                                 reinterpret_cast<void **>(manager.GetAddressOf()))))
         return false;
     DeviceIdList list;

@@ -1,4 +1,5 @@
 // Deletion of files, empty folders and whole folder trees, on devices and
+#include "core/globals.h"
 // on disk.
 #include <shlwapi.h>
 
@@ -70,8 +71,7 @@ BOOL DeleteDeviceObject(IPortableDeviceContent *content, const wchar_t *objectId
         return FALSE;
     }
     ComPtr<IPortableDevicePropVariantCollection> ids;
-    if (FAILED(CoCreateInstance(CLSID_PortableDevicePropVariantCollection, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IPortableDevicePropVariantCollection, reinterpret_cast<void **>(ids.GetAddressOf()))))
+    if (FAILED(CreatePlatformObject(CLSID_PortableDevicePropVariantCollection, IID_IPortableDevicePropVariantCollection, reinterpret_cast<void **>(ids.GetAddressOf()))))
         return FALSE;
     if (FAILED(ids->Add(id.Ptr()))) return FALSE;
     // S_FALSE says the object was not deleted.

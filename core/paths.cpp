@@ -16,6 +16,22 @@ bool IsComputerFolderName(const wchar_t *component) {
     return std::wcscmp(component, GlobalState().computerFolderName) == 0;
 }
 
+void NoteProbedLevel(DeviceSession &session, const wchar_t *name) {
+    session.probed.device = session.device;
+    BoundedCopy(session.probed.name, kPathChars + 1, name);
+    BoundedCopy(session.probed.id, kObjectIdChars, session.findData.cAlternateFileName);
+}
+
+// True, with the level's ID in the session's findData, when the probe of
+// this call found name as the first level on the session's device.
+bool TakeProbedLevel(DeviceSession &session, const wchar_t *name) {
+    if (!session.probed.device || session.probed.device.Get() != session.device.Get() ||
+        std::wcscmp(session.probed.name, name) != 0)
+        return false;
+    BoundedCopy(session.findData.cAlternateFileName, kObjectIdChars, session.probed.id);
+    return true;
+}
+
 }  // namespace
 
 namespace detail {
@@ -109,7 +125,9 @@ BOOL ProbeDevicePath(const wchar_t *path, DeviceSession &session) {
             continue;
         }
         if (std::wcscmp(component, L"*") == 0) return TRUE;
-        return FindChildByName(session.content.Get(), session.findData.cAlternateFileName, component);
+        if (!FindChildByName(session.content.Get(), session.findData.cAlternateFileName, component)) return FALSE;
+        NoteProbedLevel(session, component);
+        return TRUE;
     }
     return FALSE;
 }
@@ -139,18 +157,24 @@ BOOL ResolveDevicePath(const wchar_t *path, DeviceSession &session) {
     wchar_t component[kComponentChars];
     bool atDevice = true;
     for (const wchar_t *rest = path; (rest = SplitPathComponent(component, rest, L"\\")) != nullptr;) {
+        bool found = false;
         if (atDevice) {
             if (IsComputerFolderName(component)) continue;
             // A device already open is taken to be the one the path names.
             if (!session.device && !OpenSessionDevice(component, session)) return FALSE;
-            if (!ReadDeviceObjectRecord(session)) {
-                SetLastError(ERROR_PATH_NOT_FOUND);
-                return FALSE;
-            }
             atDevice = false;
-            continue;
+            // The first level a probe of this call found is not looked up again.
+            rest = SplitPathComponent(component, rest, L"\\");
+            found = rest && TakeProbedLevel(session, component);
+            if (!found) {
+                if (!ReadDeviceObjectRecord(session)) {
+                    SetLastError(ERROR_PATH_NOT_FOUND);
+                    return FALSE;
+                }
+                if (!rest) break;
+            }
         }
-        if (!FindChildByName(session.content.Get(), session.findData.cAlternateFileName, component)) {
+        if (!found && !FindChildByName(session.content.Get(), session.findData.cAlternateFileName, component)) {
             SetLastError(ERROR_PATH_NOT_FOUND);
             return FALSE;
         }

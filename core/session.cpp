@@ -56,6 +56,7 @@ BOOL InitSession(DeviceSession *session) {
     if (!session) return result;
 
     session->findData = WIN32_FIND_DATAW{};
+    session->probed = ProbedLevel{};
     session->device.Reset();
     session->content.Reset();
     session->manager.Reset();
@@ -134,6 +135,7 @@ ComPtr<IPortableDevice> OpenDeviceByFriendlyName(const wchar_t *name, DeviceSess
 
 void ReleaseSession(DeviceSession &session) {
     LastErrorKeeper keep;
+    session.probed = ProbedLevel{};
     session.device.Reset();
     session.content.Reset();
     session.manager.Reset();

@@ -8,13 +8,24 @@
 
 #include "platform/wpd.h"
 #include "raii.h"
+#include "text.h"
 
 namespace kivo {
 
 using Microsoft::WRL::ComPtr;
 
+// What a probe of a device path found of its first level, so that the
+// resolution of a path through the same level in the same call starts
+// there instead of reading the device and that level again.
+struct ProbedLevel {
+    ComPtr<IPortableDevice> device;  // the device it was found on; null when nothing is known
+    wchar_t name[kPathChars + 1] = {};
+    wchar_t id[kObjectIdChars] = {};
+};
+
 struct DeviceSession {
     WIN32_FIND_DATAW findData;
+    ProbedLevel probed;
     ComPtr<IPortableDevice> device;
     ComPtr<IPortableDeviceContent> content;
     ComPtr<IPortableDeviceManager> manager;

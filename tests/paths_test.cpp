@@ -193,10 +193,23 @@ TEST_F(Paths, ResolveAfterProbeReusesTheOpenDevice) {
     DeviceSession session;
     ASSERT_TRUE(kivo::InitSession(&session));
     ASSERT_TRUE(kivo::ProbeDevicePath(L"Phone\\Card\\DCIM", session));
+    EXPECT_EQ(KivoSimCallCount("IPortableDeviceContent::EnumObjects"), 1u);
     ASSERT_TRUE(kivo::ResolveDevicePath(L"Phone\\Card\\DCIM", session));
     EXPECT_EQ(std::wstring(session.findData.cAlternateFileName), Id(L"Card\\DCIM"));
+    // The level the probe found is not looked up again, nor the device
+    // object read again to look it up.
+    auto listed = kivosim::Calls("IPortableDeviceContent::EnumObjects");
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[1]["objectId"], "s10001");
+    auto read = kivosim::Calls("IPortableDeviceProperties::GetValues");
+    EXPECT_EQ(std::count_if(read.begin(), read.end(), [](const json &call) { return call["objectId"] == "DEVICE"; }), 1);
     ASSERT_TRUE(kivo::ResolveDevicePath(L"Phone\\Card", session)) << "each walk restarts at the device object";
     EXPECT_EQ(std::wstring(session.findData.cAlternateFileName), L"s10001");
+    ASSERT_TRUE(kivo::ResolveDevicePath(L"Phone\\card\\DCIM", session));
+    EXPECT_EQ(std::wstring(session.findData.cAlternateFileName), Id(L"Card\\DCIM")) << "another name is looked up";
+    EXPECT_EQ(KivoSimCallCount("IPortableDeviceContent::EnumObjects"), 4u);
+    ASSERT_TRUE(kivo::ResolveDevicePath(L"Phone", session));
+    EXPECT_EQ(std::wstring(session.findData.cAlternateFileName), L"DEVICE");
     EXPECT_EQ(KivoSimCallCount("IPortableDevice::Open"), 1u);
 }
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
 
 namespace kivo {
 
@@ -37,6 +38,13 @@ bool IsStorableName(const wchar_t *name);
 
 // The letters a to z as A to Z; every other character as it is.
 inline wchar_t FoldAsciiCase(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+// The text with a to z made A to Z: the key under which names that differ
+// only in the case of those letters are one.
+inline std::wstring FoldedAsciiCase(std::wstring text) {
+    for (wchar_t &c : text) c = FoldAsciiCase(c);
+    return text;
+}
 
 // Compares two strings ignoring the case of the ASCII letters A to Z only.
 bool EqualIgnoringAsciiCase(const wchar_t *a, const wchar_t *b);

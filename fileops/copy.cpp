@@ -70,19 +70,11 @@ struct DeviceTarget {
     wchar_t id[kObjectIdChars] = {};
 };
 
-// Looks for an object of the new file's name in the destination folder and
-// refuses to replace it when the flags say so.
-std::wstring FoldedName(const wchar_t *name) {
-    std::wstring folded(name);
-    for (wchar_t &c : folded) c = FoldAsciiCase(c);
-    return folded;
-}
-
 // Looks for the new file's name in the destination folder, whose ID is in
 // id: among the children a job learned, or on the device.
 ChildLookup LookUpTarget(DeviceSession &to, const DestinationFolder *known, wchar_t (&id)[kObjectIdChars]) {
     if (!known || known->path.empty()) return LookUpChildByName(to.content.Get(), id, to.findData.cFileName);
-    auto found = known->children.find(FoldedName(to.findData.cFileName));
+    auto found = known->children.find(FoldedAsciiCase(to.findData.cFileName));
     if (found == known->children.end()) return ChildLookup::Absent;
     BoundedCopy(id, kObjectIdChars, found->second.c_str());
     return ChildLookup::Found;
@@ -97,7 +89,7 @@ void LearnDestinationFolder(const std::wstring &folder, DeviceSession &to, Desti
     ForEachChildRecord(
         to.content.Get(), to.findData.cAlternateFileName,
         [&](const WIN32_FIND_DATAW &child) {
-            children.emplace(FoldedName(child.cFileName), child.cAlternateFileName);  // the first of a name counts
+            children.emplace(FoldedAsciiCase(child.cFileName), child.cAlternateFileName);  // the first of a name counts
             return false;
         },
         &complete, RecordKeys::NamesOnly);
@@ -267,7 +259,7 @@ void NoteNewChild(DestinationFolder &known, const wchar_t *name, const OpResult 
         known.Forget();
         return;
     }
-    known.children[FoldedName(name)] = created.id;
+    known.children[FoldedAsciiCase(name)] = created.id;
 }
 
 // The source's session: a device object by the ID a walk found it under

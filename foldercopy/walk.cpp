@@ -98,11 +98,12 @@ int32_t AddFileEntry(CopyWalk &job, const Level &level) {
 // file of the job was given it. A disk folder holds one file of a name in
 // any case; a device destination is searched ignoring the case of a to z.
 bool ClaimDestination(CopyWalk &job, const wchar_t *destination) {
-    std::wstring key(destination);
+    std::wstring key;
     if (job.destinationOnDisk) {
+        key = destination;
         if (!key.empty()) CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
     } else {
-        for (wchar_t &c : key) c = FoldAsciiCase(c);
+        key = FoldedAsciiCase(destination);
     }
     return job.takenDestinations.insert(std::move(key)).second;
 }

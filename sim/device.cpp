@@ -667,6 +667,7 @@ Object MakeObject(Device &device, const Object &parent, const NewObject &propert
 Object &InsertObject(Device &device, Object object) {
     std::wstring id = object.id;
     std::wstring parent = object.parentId;
+    if (object.kind == Kind::File) device.ChargeStorage(parent, object.data.size, true);
     Object &stored = device.objects[id] = std::move(object);
     if (Object *p = device.Find(parent)) p->children.push_back(id);
     return stored;
@@ -698,6 +699,12 @@ public:
             call.Entry()["fault"] = rule->shortTransfer ? "short" : FormatHresult(rule->hr);
             if (!rule->shortTransfer) return rule->hr;
             allowed = position_ < rule->afterBytes ? rule->afterBytes - position_ : 0;
+        }
+        // A storage refuses data that would not fit it, or an object larger
+        // than it takes, as an MTP device does.
+        if (HRESULT refused = RefuseBeyondStorage(*call.device(), position_ + allowed); FAILED(refused)) {
+            call.Entry()["fault"] = FormatHresult(refused);
+            return refused;
         }
         const uint8_t *bytes = static_cast<const uint8_t *>(buffer);
         if (position_ == data_.size()) {
@@ -770,6 +777,14 @@ protected:
     }
 
 private:
+    HRESULT RefuseBeyondStorage(Device &device, uint64_t size) const {
+        Object *storage = device.StorageOf(object_.parentId);
+        if (!storage) return S_OK;
+        if (storage->maxObjectSize && size > *storage->maxObjectSize) return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
+        if (storage->freeSpace && size > *storage->freeSpace) return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+        return S_OK;
+    }
+
     // Room for the announced size up front, as a device sets its storage
     // aside: the data is appended without being moved as it grows.
     void ReserveDeclaredSize() {
@@ -982,6 +997,8 @@ private:
         if (!object) return;
         std::vector<std::wstring> children = object->children;
         for (const auto &child : children) EraseTree(device, child);
+        object = device.Find(id);
+        if (object && object->kind == Kind::File) device.ChargeStorage(object->parentId, object->data.size, false);
         device.objects.erase(id);
     }
 

@@ -115,6 +115,14 @@ bool ParseObject(Device &device, const std::wstring &parentId, const json &node,
     } else {
         object.data.bytes = std::make_shared<const std::vector<uint8_t>>();
     }
+    if (object.kind == Kind::Storage) {
+        for (auto [key, field] : {std::pair{"capacity", &object.capacity}, std::pair{"freeSpace", &object.freeSpace},
+                                  std::pair{"maxObjectSize", &object.maxObjectSize}}) {
+            if (!node.contains(key)) continue;
+            if (!node[key].is_number_unsigned()) return Fail(error, std::string("bad ") + key);
+            *field = node[key].get<uint64_t>();
+        }
+    }
     if (node.contains("reportedSize")) {
         object.overridesSize = true;
         if (node["reportedSize"].is_number_unsigned()) object.reportedSize = node["reportedSize"].get<uint64_t>();
@@ -273,6 +281,9 @@ json DumpObject(const Device &device, const Object &object, bool withChildren, D
     if (object.createdType) node["createdType"] = *object.createdType;
     if (object.modifiedType) node["modifiedType"] = *object.modifiedType;
     if (object.kind == Kind::File) DumpData(object, node, files);
+    if (object.capacity) node["capacity"] = *object.capacity;
+    if (object.freeSpace) node["freeSpace"] = *object.freeSpace;
+    if (object.maxObjectSize) node["maxObjectSize"] = *object.maxObjectSize;
     if (withChildren && object.kind != Kind::File) {
         json children = json::array();
         for (const auto &id : object.children) {

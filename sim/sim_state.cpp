@@ -29,6 +29,29 @@ Object *Device::Find(const std::wstring &id) {
     return it == objects.end() ? nullptr : &it->second;
 }
 
+Object *Device::StorageOf(const std::wstring &id) {
+    Object *object = Find(id);
+    // Bounded by the object count, so a cycle a fixture made cannot hang it.
+    for (size_t steps = 0; object && steps <= objects.size(); ++steps) {
+        if (object->kind == Kind::Storage) return object;
+        if (object->kind == Kind::Device) return nullptr;
+        object = Find(object->parentId);
+    }
+    return nullptr;
+}
+
+void Device::ChargeStorage(const std::wstring &parentId, uint64_t size, bool added) {
+    Object *storage = StorageOf(parentId);
+    if (!storage || !storage->freeSpace) return;
+    uint64_t &free = *storage->freeSpace;
+    if (added) {
+        free = free > size ? free - size : 0;
+    } else {
+        free += size;
+        if (storage->capacity && free > *storage->capacity) free = *storage->capacity;
+    }
+}
+
 std::wstring Device::NewObjectId(Kind kind) {
     for (;;) {
         std::wstring id = kind == Kind::Storage ? L"s" + std::to_wstring(nextStorageNumber++)
@@ -233,6 +256,15 @@ bool ReadProperty(const Device &device, const Object &object, REFPROPERTYKEY key
     else if (IsEqualPropertyKey(key, WPD_OBJECT_SIZE) && ReportedSize(object)) {
         out.vt = VT_UI8;
         out.uhVal.QuadPart = *ReportedSize(object);
+    } else if (IsEqualPropertyKey(key, WPD_STORAGE_CAPACITY) && object.capacity) {
+        out.vt = VT_UI8;
+        out.uhVal.QuadPart = *object.capacity;
+    } else if (IsEqualPropertyKey(key, WPD_STORAGE_FREE_SPACE_IN_BYTES) && object.freeSpace) {
+        out.vt = VT_UI8;
+        out.uhVal.QuadPart = *object.freeSpace;
+    } else if (IsEqualPropertyKey(key, WPD_STORAGE_MAX_OBJECT_SIZE) && object.maxObjectSize) {
+        out.vt = VT_UI8;
+        out.uhVal.QuadPart = *object.maxObjectSize;
     } else if (IsEqualPropertyKey(key, WPD_FUNCTIONAL_OBJECT_CATEGORY) && object.kind == Kind::Storage)
         SetGuid(out, WPD_FUNCTIONAL_CATEGORY_STORAGE);
     else if (IsEqualPropertyKey(key, WPD_DEVICE_FRIENDLY_NAME) && object.kind == Kind::Device &&
@@ -246,7 +278,8 @@ std::vector<PROPERTYKEY> AllPropertyKeys() {
             WPD_OBJECT_PERSISTENT_UNIQUE_ID, WPD_OBJECT_FORMAT,    WPD_OBJECT_CONTENT_TYPE,
             WPD_OBJECT_ISHIDDEN,     WPD_OBJECT_ISSYSTEM,          WPD_OBJECT_SIZE,
             WPD_OBJECT_ORIGINAL_FILE_NAME, WPD_OBJECT_DATE_CREATED, WPD_OBJECT_DATE_MODIFIED,
-            WPD_OBJECT_CAN_DELETE,   WPD_FUNCTIONAL_OBJECT_CATEGORY, WPD_DEVICE_FRIENDLY_NAME};
+            WPD_OBJECT_CAN_DELETE,   WPD_FUNCTIONAL_OBJECT_CATEGORY, WPD_DEVICE_FRIENDLY_NAME,
+            WPD_STORAGE_CAPACITY,    WPD_STORAGE_FREE_SPACE_IN_BYTES, WPD_STORAGE_MAX_OBJECT_SIZE};
 }
 
 // ---- files ---------------------------------------------------------------
@@ -328,6 +361,9 @@ const NamedKey kKeyNames[] = {
     {&WPD_OBJECT_DATE_CREATED, "WPD_OBJECT_DATE_CREATED"},
     {&WPD_OBJECT_DATE_MODIFIED, "WPD_OBJECT_DATE_MODIFIED"},
     {&WPD_OBJECT_CAN_DELETE, "WPD_OBJECT_CAN_DELETE"},
+    {&WPD_STORAGE_CAPACITY, "WPD_STORAGE_CAPACITY"},
+    {&WPD_STORAGE_FREE_SPACE_IN_BYTES, "WPD_STORAGE_FREE_SPACE_IN_BYTES"},
+    {&WPD_STORAGE_MAX_OBJECT_SIZE, "WPD_STORAGE_MAX_OBJECT_SIZE"},
     {&WPD_CLIENT_NAME, "WPD_CLIENT_NAME"},
     {&WPD_CLIENT_MAJOR_VERSION, "WPD_CLIENT_MAJOR_VERSION"},
     {&WPD_CLIENT_MINOR_VERSION, "WPD_CLIENT_MINOR_VERSION"},

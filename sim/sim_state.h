@@ -54,6 +54,10 @@ struct Object {
     bool overridesSize = false;            // a reportedSize was given
     std::optional<uint64_t> reportedSize;  // with overridesSize: none = no size property
     std::vector<std::wstring> children;    // in creation order
+    // A storage's size, its free space (none: not reported) and the largest
+    // object it takes (none: no limit), in bytes. The free space shrinks and
+    // grows as files are created and deleted below the storage.
+    std::optional<uint64_t> capacity, freeSpace, maxObjectSize;
 };
 
 struct Device {
@@ -86,6 +90,11 @@ struct Device {
     bool bulkSplitValues = false;
 
     Object *Find(const std::wstring &id);
+    // The storage an object lies in (null above or outside any).
+    Object *StorageOf(const std::wstring &id);
+    // A file of size bytes came into being (added true) or went away below
+    // the storage of parentId: its free space follows.
+    void ChargeStorage(const std::wstring &parentId, uint64_t size, bool added);
     std::wstring NewObjectId(Kind kind);
 };
 

@@ -53,11 +53,19 @@ DWORD ReadAttributes(IPortableDeviceValues *values) {
 
 }  // namespace
 
+ComPtr<IPortableDeviceKeyCollection> MakeKeyCollection(std::initializer_list<const PROPERTYKEY *> wanted) {
+    ComPtr<IPortableDeviceKeyCollection> keys;
+    if (FAILED(CreatePlatformObject(CLSID_PortableDeviceKeyCollection, IID_IPortableDeviceKeyCollection,
+                                    reinterpret_cast<void **>(keys.GetAddressOf()))))
+        return nullptr;
+    for (const PROPERTYKEY *key : wanted) keys->Add(*key);
+    return keys;
+}
+
 template <size_t N>
 ComPtr<IPortableDeviceKeyCollection> MakeKeys(const PROPERTYKEY *const (&wanted)[N]) {
-    ComPtr<IPortableDeviceKeyCollection> keys;
-    if (FAILED(CreatePlatformObject(CLSID_PortableDeviceKeyCollection, IID_IPortableDeviceKeyCollection, reinterpret_cast<void **>(keys.GetAddressOf()))))
-        return nullptr;
+    ComPtr<IPortableDeviceKeyCollection> keys = MakeKeyCollection({});
+    if (!keys) return nullptr;
     for (const PROPERTYKEY *key : wanted) keys->Add(*key);
     return keys;
 }

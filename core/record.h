@@ -4,6 +4,8 @@
 #pragma once
 
 #include <windows.h>
+
+#include <initializer_list>
 #include <wrl/client.h>
 
 #include "core/text.h"
@@ -55,6 +57,10 @@ RecordRead RecordFromValues(IPortableDeviceValues *values, WIN32_FIND_DATAW &rec
 // has, not read again from the values.
 RecordRead ChildRecordFromValues(IPortableDeviceValues *values, const wchar_t *id, WIN32_FIND_DATAW &record,
                                  bool nameRequired);
+
+// A key collection of the given keys; null when it cannot be made.
+Microsoft::WRL::ComPtr<IPortableDeviceKeyCollection> MakeKeyCollection(
+    std::initializer_list<const PROPERTYKEY *> wanted);
 
 // The ten keys an object record is read from, in order; null when the
 // collection cannot be made.

@@ -4,6 +4,7 @@
 
 #include "exports/barrier.h"
 #include "fileops/fileops.h"
+#include "fileops/space.h"
 
 namespace {
 
@@ -40,4 +41,9 @@ extern "C" BOOL KivoRemoveFolder(const wchar_t *path) {
 
 extern "C" BOOL KivoDeleteFolder(const wchar_t *path) {
     return Report([&] { return kivo::DeleteFolderEntry(path); });
+}
+
+extern "C" BOOL KivoGetDiskFreeSpaceEx(const wchar_t *path, ULARGE_INTEGER *freeToCaller, ULARGE_INTEGER *total,
+                                       ULARGE_INTEGER *totalFree) {
+    return Report([&] { return kivo::GetFreeSpaceEntry(path, freeToCaller, total, totalFree); });
 }

@@ -5,6 +5,7 @@
 
 #include "enum/status.h"
 #include "fileops/fileops.h"
+#include "fileops/space.h"
 #include "include/kivo.h"
 
 namespace kivo {
@@ -139,6 +140,34 @@ OpResult CheckDeviceTarget(const wchar_t *source, DeviceSession &from, DeviceSes
     return Succeeded();
 }
 
+// The size of the copy's source: its record's on a device, the file's on disk.
+std::optional<ULONGLONG> SourceSize(const wchar_t *source, const DeviceSession &from) {
+    if (from.content)
+        return (static_cast<ULONGLONG>(from.findData.nFileSizeHigh) << 32) | from.findData.nFileSizeLow;
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(source, GetFileExInfoStandard, &data)) return std::nullopt;
+    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Refuses a source the destination's storage says it cannot take, before
+// anything is made or replaced for it. The figures a job read stay with the
+// job, its free space less what it has put there since.
+OpResult CheckStorageRoom(const wchar_t *source, const DeviceSession &from, DeviceSession &to,
+                          DestinationFolder *known) {
+    std::optional<ULONGLONG> size = SourceSize(source, from);
+    if (!size || !to.probed.device) return Succeeded();
+    if (!known || known->storageId != to.probed.id) {
+        StorageSpace space;
+        // A storage that cannot tell its figures is left to refuse the data
+        // itself.
+        if (!ReadStorageSpace(to.content.Get(), to.probed.id, space).ok) return Succeeded();
+        if (!known) return CheckRoomFor(*size, space);
+        known->storageId = to.probed.id;
+        known->space = space;
+    }
+    return CheckRoomFor(*size, known->space);
+}
+
 OpResult PrepareDeviceDestination(const wchar_t *source, const std::wstring &folder, const PathParts &parts,
                                   DeviceSession &from, DeviceSession &to, DWORD flags, DestinationFolder *known,
                                   DeviceTarget &target) {
@@ -148,6 +177,8 @@ OpResult PrepareDeviceDestination(const wchar_t *source, const std::wstring &fol
         if (!readable.ok) return readable;
     }
     if (!IsStorableName(parts.FileName().c_str())) return Failed(ERROR_INVALID_NAME);
+    OpResult room = CheckStorageRoom(source, from, to, known);
+    if (!room.ok) return room;
     OpResult opened = OpenDestinationFolder(folder, to, known);
     if (!opened.ok) return opened;
     if (!BoundedCopy(to.findData.cFileName, kPathChars, parts.FileName().c_str()))
@@ -253,7 +284,14 @@ OpResult CopyThroughTemporaryFile(const wchar_t *source, const wchar_t *destinat
 // Keeps a job's knowledge of the destination folder current after a copy
 // into it: the new object under its name, or nothing known when the copy
 // failed or the new object's ID is not known.
-void NoteNewChild(DestinationFolder &known, const wchar_t *name, const OpResult &copied, const NewObject &created) {
+void NoteNewChild(DestinationFolder &known, const wchar_t *name, const OpResult &copied, const NewObject &created,
+                  bool replaced, std::optional<ULONGLONG> size) {
+    // A new object takes its size from the free space; after a replace,
+    // which gave back the old one's, the storage is asked again.
+    if (copied.ok && !replaced && size && known.space.free)
+        known.space.free = *known.space.free > *size ? *known.space.free - *size : 0;
+    else if (copied.ok)
+        known.storageId.clear();
     if (known.path.empty()) return;
     if (!copied.ok || created.id.empty() || !FitsBuffer(created.id.c_str(), kObjectIdChars)) {
         known.Forget();
@@ -308,7 +346,7 @@ OpResult CopyBetween(const wchar_t *source, const wchar_t *destination, DWORD fl
         copied = target.exists ? ReplaceDeviceObject(from, to, target, created)
                                 : TransferObject(from, to, known ? &created : nullptr);
     if (!copied.ok && copied.code == kOutgrewMemory) copied = CopyThroughTemporaryFile(source, destination, flags);
-    if (known) NoteNewChild(*known, to.findData.cFileName, copied, created);
+    if (known) NoteNewChild(*known, to.findData.cFileName, copied, created, target.exists, SourceSize(source, from));
     return copied;
 }
 

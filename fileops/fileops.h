@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -72,14 +73,26 @@ OpResult TransferObject(DeviceSession &source, DeviceSession &destination, NewOb
 // learns them with its first upload there and keeps them current as it adds
 // files, so that an upload into a wide folder does not list it all again to
 // look for its target. Empty path: nothing learned.
+// A storage's figures, in bytes; each one only when the storage reports it.
+struct StorageSpace {
+    std::optional<ULONGLONG> capacity;
+    std::optional<ULONGLONG> free;
+    std::optional<ULONGLONG> maxObjectSize;
+};
+
 struct DestinationFolder {
     std::wstring path;  // the folder part of the destinations it serves
     wchar_t id[kObjectIdChars] = {};
     std::unordered_map<std::wstring, std::wstring> children;  // name, a to z folded, to object ID
+    // The figures of the storage the job uploads to, read once; empty
+    // storageId: not read.
+    std::wstring storageId;
+    StorageSpace space;
 
     void Forget() {
         path.clear();
         children.clear();
+        storageId.clear();
     }
 };
 

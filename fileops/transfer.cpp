@@ -57,6 +57,16 @@ BOOL CopyChunks(ULONG chunkSize, DWORD &failureCode, Read &&read, Write &&write)
     }
 }
 
+// A write refused for want of room keeps its own code, which tells the host
+// what to do about it; any other failed write is a write fault.
+bool IsRoomCode(DWORD code) {
+    return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL || code == ERROR_FILE_TOO_LARGE;
+}
+
+void KeepRoomCode(DWORD refusal, DWORD &failureCode) {
+    if (failureCode == ERROR_WRITE_FAULT && IsRoomCode(refusal)) failureCode = refusal;
+}
+
 auto StreamReader(IStream *from) {
     return [from](BYTE *buffer, ULONG size, ULONG &got) { return SUCCEEDED(from->Read(buffer, size, &got)); };
 }
@@ -247,12 +257,16 @@ OpResult Download(ComPtr<IStream> &from, DWORD optimal, const DeviceSession &sou
     if (file == INVALID_HANDLE_VALUE) {
         result = FailedWithLastError();
     } else {
-        DWORD code = ERROR_SUCCESS;
-        auto write = [file](const BYTE *buffer, ULONG size) {
+        DWORD code = ERROR_SUCCESS, refusal = ERROR_SUCCESS;
+        auto write = [file, &refusal](const BYTE *buffer, ULONG size) {
             DWORD written = 0;
-            return WriteFile(file, buffer, size, &written, nullptr) && written == size;
+            if (!WriteFile(file, buffer, size, &written, nullptr)) refusal = GetLastError();
+            return refusal == ERROR_SUCCESS && written == size;
         };
-        if (!CopyChunks(ChunkOr(optimal), code, StreamReader(from.Get()), write)) result = Failed(code);
+        if (!CopyChunks(ChunkOr(optimal), code, StreamReader(from.Get()), write)) {
+            KeepRoomCode(refusal, code);
+            result = Failed(code);
+        }
         CloseHandle(file);
     }
     from.Reset();
@@ -269,11 +283,16 @@ OpResult Download(ComPtr<IStream> &from, DWORD optimal, const DeviceSession &sou
 BOOL CopyStream(IStream *from, IStream *to, ULONG chunkSize, DWORD &failureCode) {
     // A failed write, a short one and one that reports success with nothing
     // written all end the copy as a failure.
-    auto write = [to](const BYTE *buffer, ULONG size) {
+    DWORD refusal = ERROR_SUCCESS;
+    auto write = [to, &refusal](const BYTE *buffer, ULONG size) {
         ULONG written = 0;
-        return SUCCEEDED(to->Write(buffer, size, &written)) && written == size;
+        HRESULT hr = to->Write(buffer, size, &written);
+        if (FAILED(hr) && HRESULT_FACILITY(hr) == FACILITY_WIN32) refusal = HRESULT_CODE(hr);
+        return SUCCEEDED(hr) && written == size;
     };
-    return CopyChunks(chunkSize, failureCode, StreamReader(from), write);
+    if (CopyChunks(chunkSize, failureCode, StreamReader(from), write)) return TRUE;
+    KeepRoomCode(refusal, failureCode);
+    return FALSE;
 }
 
 void ReadLocalFileTimes(const wchar_t *path, WIN32_FIND_DATAW &record) {

@@ -60,6 +60,11 @@ BOOL KivoDeleteFile(const wchar_t *path);
 BOOL KivoRemoveFolder(const wchar_t *path);
 /* Deletes a folder with everything in it. */
 BOOL KivoDeleteFolder(const wchar_t *path);
+/* GetDiskFreeSpaceExW for a device or disk path; each out-parameter may be null. For a device path, the figures of
+ * the storage its first component below the device names (WPD_STORAGE_FREE_SPACE_IN_BYTES for both free figures,
+ * WPD_STORAGE_CAPACITY for the total); ERROR_NOT_SUPPORTED when the storage does not report one asked for. */
+BOOL KivoGetDiskFreeSpaceEx(const wchar_t *path, ULARGE_INTEGER *freeToCaller, ULARGE_INTEGER *total,
+                            ULARGE_INTEGER *totalFree);
 
 /* Starts a folder copy job: every file of source (a folder, or a folder, "\" and a mask with * or ?) into the
  * destination folder, which is created when missing. flags: the copy flags above. INVALID_HANDLE_VALUE on failure. */

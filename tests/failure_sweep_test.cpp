@@ -167,6 +167,16 @@ std::vector<Scenario> Scenarios() {
                               status->nFileSizeHigh == 0 && !(status->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
                    },
                    readsLeaveThePhone});
+    auto space = std::make_shared<std::pair<ULARGE_INTEGER, ULARGE_INTEGER>>();
+    all.push_back({"free space",
+                   [space](const TempFolder &) {
+                       *space = {};
+                       return KivoGetDiskFreeSpaceEx(L"Phone\\Card\\DCIM", &space->first, &space->second, nullptr);
+                   },
+                   [space](const TempFolder &) {
+                       return space->first.QuadPart == (1ull << 31) && space->second.QuadPart == (1ull << 32);
+                   },
+                   readsLeaveThePhone});
     all.push_back({"upload",
                    [](const TempFolder &d) { return KivoCopyFile(d.File(L"up.txt").c_str(), L"Phone\\Card\\Empty\\up.txt", 0); },
                    [](const TempFolder &) { return DeviceData(L"Card\\Empty\\up.txt") == "uploaded data"; },
@@ -250,6 +260,9 @@ protected:
         KivoSimReset();
         json fixture = PhoneFixture();
         fixture["devices"][0]["transferSize"] = 16 << 20;  // few chunks for the large object
+        // Room for every upload, which each checks first.
+        fixture["devices"][0]["objects"][0]["capacity"] = 1ull << 32;
+        fixture["devices"][0]["objects"][0]["freeSpace"] = 1ull << 31;
         json tablet = {{"kind", "storage"},
                        {"name", "Card"},
                        {"children", {{{"kind", "file"}, {"name", "t.txt"}, {"originalFileName", "t.txt"}, {"data", "tab"}}}}};

@@ -606,3 +606,93 @@ TEST_F(FileOps, AFileAnotherProgramHoldsOpenKeepsItsRealTimes) {
     EXPECT_EQ(Object(L"Card\\Empty\\held.txt")["modified"], AsDeviceDate(written));
     EXPECT_EQ(Data(L"Card\\Empty\\held.txt"), "held");
 }
+
+// A storage's figures come from the device as GetDiskFreeSpaceExW gives a
+// disk's, follow uploads and deletes, and refuse an upload that cannot fit
+// before anything is created; a device that runs out of room mid-stream
+// leaves no object and says so.
+TEST_F(FileOps, StorageSpaceIsReportedAndUploadsThatCannotFitAreRefused) {
+    json fixture = PhoneFixture();
+    json &card = fixture["devices"][0]["objects"][0];
+    card["capacity"] = 1000000;
+    card["freeSpace"] = 5000;
+    card["maxObjectSize"] = 3000;
+    KivoSimReset();
+    Load(fixture);
+    ASSERT_TRUE(KivoSimAddObject(kPhone, L"DEVICE", R"({"kind": "storage", "name": "Spare", "capacity": 800})", nullptr, 0));
+    ASSERT_TRUE(KivoSimAddObject(kPhone, L"DEVICE", R"({"kind": "storage", "name": "Odd", "freeSpace": 70})", nullptr, 0));
+    auto space = [](const wchar_t *path, ULONGLONG *free, ULONGLONG *total, DWORD *code) {
+        ULARGE_INTEGER toCaller{}, all{}, allFree{};
+        BOOL ok = KivoGetDiskFreeSpaceEx(path, &toCaller, total ? &all : nullptr, &allFree);
+        *code = GetLastError();
+        if (ok && toCaller.QuadPart != allFree.QuadPart) ADD_FAILURE() << "the two free figures differ";
+        if (free) *free = toCaller.QuadPart;
+        if (total) *total = all.QuadPart;
+        return ok != FALSE;
+    };
+    ULONGLONG free = 0, total = 0;
+    DWORD code = 1;
+    ASSERT_TRUE(space(L"Phone\\Card\\DCIM", &free, &total, &code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(free, 5000u);
+    EXPECT_EQ(total, 1000000u);
+    EXPECT_TRUE(KivoGetDiskFreeSpaceEx(L"Phone\\Card", nullptr, nullptr, nullptr)) << "every figure may go unasked";
+    EXPECT_FALSE(space(L"Phone\\Spare", &free, nullptr, &code)) << "no free space reported: none made up";
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_TRUE(space(L"Phone\\Odd", &free, nullptr, &code));
+    EXPECT_EQ(free, 70u);
+    EXPECT_FALSE(space(L"Phone\\Odd", &free, &total, &code)) << "a total asked for that the storage does not report";
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    for (const wchar_t *bad : {L"Phone\\*", L"Phone\\Nowhere\\x", L"relative\\x"}) {
+        EXPECT_FALSE(space(bad, &free, &total, &code)) << Narrow(bad);
+        EXPECT_NE(code, 0u) << Narrow(bad);
+    }
+    EXPECT_FALSE(KivoGetDiskFreeSpaceEx(nullptr, nullptr, nullptr, nullptr));
+    ULARGE_INTEGER ours{}, theirs{};
+    ASSERT_TRUE(KivoGetDiskFreeSpaceEx(disk.Path().c_str(), nullptr, &ours, nullptr));
+    ASSERT_TRUE(GetDiskFreeSpaceExW(disk.Path().c_str(), nullptr, &theirs, nullptr));
+    EXPECT_EQ(ours.QuadPart, theirs.QuadPart) << "a disk path is the file system's";
+
+    struct Upload {
+        const char *what;
+        size_t bytes;
+        const wchar_t *destination;
+        json fault;
+        DWORD code;  // 0: copied
+        bool upFront;  // refused before anything is created
+        ULONGLONG freeAfter;
+    } uploads[] = {
+        {"fits", 1000, L"Phone\\Card\\Empty\\one.txt", nullptr, 0, false, 4000},
+        {"above the largest object", 3001, L"Phone\\Card\\Empty\\big.txt", nullptr, ERROR_FILE_TOO_LARGE, true, 4000},
+        {"fits again", 2500, L"Phone\\Card\\Empty\\two.txt", nullptr, 0, false, 1500},
+        {"above the free space", 1501, L"Phone\\Card\\Empty\\three.txt", nullptr, ERROR_DISK_FULL, true, 1500},
+        {"a replace needs room for the new data", 2000, L"Phone\\Card\\Empty\\two.txt", nullptr, ERROR_DISK_FULL,
+         true, 1500},
+        {"full in the middle", 500, L"Phone\\Spare\\mid.txt",
+         {{"method", "IStream::Write"}, {"afterBytes", 100}, {"hr", "0x80070070"}}, ERROR_DISK_FULL, false, 1500},
+    };
+    for (const Upload &u : uploads) {
+        SCOPED_TRACE(u.what);
+        std::wstring source = disk.File(L"up.txt");
+        ASSERT_TRUE(WriteFileText(source, std::string(u.bytes, 'u')));
+        if (!u.fault.is_null()) {
+            ASSERT_TRUE(kivosim::AddFault(kPhone, u.fault));
+        }
+        KivoSimClearLog();
+        std::string before = kivosim::Dump().dump();
+        BOOL copied = KivoCopyFile(source.c_str(), u.destination, 0);
+        EXPECT_EQ(GetLastError(), u.code);
+        EXPECT_EQ(copied != FALSE, u.code == 0);
+        EXPECT_EQ(kivosim::Calls("IPortableDeviceContent::CreateObjectWithPropertiesAndData").empty(), u.upFront);
+        if (u.code) {
+            EXPECT_EQ(kivosim::Dump().dump(), before) << "nothing partial is left";
+        }
+        ASSERT_TRUE(space(L"Phone\\Card", &free, nullptr, &code));
+        EXPECT_EQ(free, u.freeAfter);
+        KivoSimClearFaults();
+    }
+    ASSERT_TRUE(KivoDeleteFile(L"Phone\\Card\\Empty\\one.txt"));
+    ASSERT_TRUE(space(L"Phone\\Card", &free, nullptr, &code));
+    EXPECT_EQ(free, 2500u) << "a delete gives its room back";
+    ExpectNoLiveObjects();
+}

@@ -290,7 +290,7 @@ void NoteNewChild(DestinationFolder &known, const wchar_t *name, const OpResult 
     // which gave back the old one's, the storage is asked again.
     if (copied.ok && !replaced && size && known.space.free)
         known.space.free = *known.space.free > *size ? *known.space.free - *size : 0;
-    else if (copied.ok)
+    else
         known.storageId.clear();
     if (known.path.empty()) return;
     if (!copied.ok || created.id.empty() || !FitsBuffer(created.id.c_str(), kObjectIdChars)) {

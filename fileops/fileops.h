@@ -92,7 +92,6 @@ struct DestinationFolder {
     void Forget() {
         path.clear();
         children.clear();
-        storageId.clear();
     }
 };
 

@@ -4,6 +4,7 @@
 #include "support/test_support.h"
 
 #include <algorithm>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -374,6 +375,40 @@ TEST_F(FolderCopy, AnUploadJobLearnsItsDestinationFolderOnce) {
         EXPECT_EQ(KivoSimLiveObjects(), 0);
     }
     EXPECT_EQ(lastCopyReads[1], lastCopyReads[0]) << "the last upload into 60 new files costs what it does into 5";
+}
+
+// An upload job reads its storage's figures once and counts what it puts
+// there: the file that no longer fits fails up front, the job goes on, and
+// a smaller file after it still fits.
+TEST_F(FolderCopy, AnUploadJobStopsFillingAStorageWhenItIsFull) {
+    json fixture = TreeFixture();
+    fixture["devices"][0]["objects"][0]["freeSpace"] = 25;
+    KivoSimReset();
+    Load(fixture);
+    std::wstring from = disk.File(L"up");
+    ASSERT_TRUE(KivoCreateFolder(from.c_str()));
+    for (const char *name : {"f1", "f2", "f3"}) ASSERT_TRUE(WriteFileText(from + L"\\" + Widen(name), "ten bytes!"));
+    ASSERT_TRUE(WriteFileText(from + L"\\f4", "four"));
+    HANDLE job = KivoCopyFolderFirst(from.c_str(), L"Phone\\Card\\Empty", 0);
+    ASSERT_NE(job, INVALID_HANDLE_VALUE);
+    KivoSimClearLog();
+    std::vector<Step> steps = Drain(job);
+    KivoCopyFolderClose(job);
+    ASSERT_EQ(steps.size(), 4u);
+    std::map<std::wstring, UINT32> errors;
+    for (const Step &step : steps) errors[step.source.substr(step.source.size() - 2)] = step.result ? 0 : step.error;
+    EXPECT_EQ(errors, (std::map<std::wstring, UINT32>{{L"f1", 0}, {L"f2", 0}, {L"f3", ERROR_DISK_FULL}, {L"f4", 0}}));
+    EXPECT_EQ(KivoSimCallCount("IPortableDeviceContent::CreateObjectWithPropertiesAndData"), 3u);
+    auto reads = kivosim::Calls("IPortableDeviceProperties::GetValues");
+    EXPECT_EQ(std::count_if(reads.begin(), reads.end(),
+                            [](const json &read) {
+                                return read["objectId"] == "s10001" &&
+                                       read["keys"].dump().find("WPD_STORAGE_FREE_SPACE_IN_BYTES") != std::string::npos;
+                            }),
+              1)
+        << "the storage's figures are read once for the job";
+    EXPECT_EQ(ChildObjects(kPhone, L"Card\\Empty").size(), 3u);
+    EXPECT_EQ(KivoSimLiveObjects(), 0);
 }
 
 TEST_F(FolderCopy, AFailedCopyIsReportedInItsEntryAndTheJobGoesOn) {

@@ -288,10 +288,10 @@ void NoteNewChild(DestinationFolder &known, const wchar_t *name, const OpResult 
                   bool replaced, std::optional<ULONGLONG> size) {
     // A new object takes its size from the free space; after a replace,
     // which gave back the old one's, the storage is asked again.
-    if (copied.ok && !replaced && size && known.space.free)
-        known.space.free = *known.space.free > *size ? *known.space.free - *size : 0;
-    else
+    if (!copied.ok || replaced || !size)
         known.storageId.clear();
+    else if (known.space.free)
+        known.space.free = *known.space.free > *size ? *known.space.free - *size : 0;
     if (known.path.empty()) return;
     if (!copied.ok || created.id.empty() || !FitsBuffer(created.id.c_str(), kObjectIdChars)) {
         known.Forget();

@@ -368,6 +368,9 @@ TEST_F(FolderCopy, AnUploadJobLearnsItsDestinationFolderOnce) {
         EXPECT_EQ(result, 1) << error;
         lastCopyReads[width == 60] = KivoSimCallCount("IPortableDeviceProperties::GetValues") +
                                      KivoSimCallCount("IEnumPortableDeviceObjectIDs::Next");
+        for (auto &read : kivosim::Calls("IPortableDeviceProperties::GetValues"))
+            EXPECT_EQ(read["keys"].dump().find("WPD_STORAGE_CAPACITY"), std::string::npos)
+                << "the storage's figures were read with the job's first upload, reported or not";
         KivoCopyFolderClose(job);
         EXPECT_EQ(ChildObjects(kPhone, L"Card\\DCIM").size(), 8u + width) << "nothing made twice";
         EXPECT_EQ(DeviceText(L"Card\\DCIM\\A.JPG"), "replaces a.jpg") << "the old target found and replaced";

@@ -23,6 +23,16 @@ extern "C" BOOL KivoCopyFile(const wchar_t *source, const wchar_t *destination, 
     return Report([&] { return kivo::CopyFileEntry(source, destination, flags); });
 }
 
+extern "C" BOOL KivoCopyFileEx(const wchar_t *source, const wchar_t *destination, LPPROGRESS_ROUTINE progress,
+                               void *data, BOOL *cancel, DWORD flags) {
+    return Report([&] {
+        kivo::TransferProgress reported(kivo::ProgressRequest{progress, data, cancel});
+        kivo::CopyHints hints;
+        hints.progress = &reported;
+        return kivo::CopyFileEntry(source, destination, flags, hints);
+    });
+}
+
 extern "C" BOOL KivoMoveFile(const wchar_t *source, const wchar_t *destination) {
     return Report([&] { return kivo::MoveFileEntry(source, destination); });
 }

@@ -21,6 +21,15 @@ extern "C" BOOL KivoCopyFolderNext(HANDLE handle, wchar_t *source, DWORD sourceS
     });
 }
 
+extern "C" BOOL KivoCopyFolderNextEx(HANDLE handle, wchar_t *source, DWORD sourceSize, wchar_t *destination,
+                                     DWORD destinationSize, INT32 *result, UINT32 *error,
+                                     LPPROGRESS_ROUTINE progress, void *data, BOOL *cancel) {
+    return RunExport(FALSE, [&] {
+        return kivo::FolderCopyNext(handle, source, sourceSize, destination, destinationSize, result, error,
+                                    kivo::ProgressRequest{progress, data, cancel});
+    });
+}
+
 extern "C" int KivoCopyFolderClose(HANDLE handle) {
     return RunExport(0, [&] { return kivo::FolderCopyClose(handle); });
 }

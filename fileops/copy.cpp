@@ -218,12 +218,13 @@ std::wstring StagedObjectId(DeviceSession &to, const NewObject &staged) {
 // deleted, then the new one takes the file name. A failure before the
 // delete leaves the old object and no staged one; a failure after it leaves
 // the whole new data under the staging name.
-OpResult ReplaceDeviceObject(DeviceSession &from, DeviceSession &to, const DeviceTarget &target, NewObject &created) {
+OpResult ReplaceDeviceObject(DeviceSession &from, DeviceSession &to, const DeviceTarget &target, NewObject &created,
+                             TransferProgress *progress) {
     wchar_t stagingName[kStagingNameChars];
     FormatStagingName(stagingName, StagingUnique());
     NewObject staged;
     staged.stagingName = stagingName;
-    OpResult uploaded = TransferObject(from, to, &staged);
+    OpResult uploaded = TransferObject(from, to, &staged, progress);
     if (!uploaded.ok) return uploaded;
     std::wstring stagedId = StagedObjectId(to, staged);
     if (stagedId.empty()) return Failed(ERROR_WRITE_FAULT);
@@ -256,7 +257,7 @@ OpResult PrepareDiskDestination(const wchar_t *destination, const PathParts &par
     return Succeeded();
 }
 
-OpResult CopyOnDisk(const wchar_t *source, const wchar_t *destination, DWORD flags) {
+OpResult CopyOnDisk(const wchar_t *source, const wchar_t *destination, DWORD flags, const TransferProgress *progress) {
     BOOL failIfExists = (flags & KIVO_COPY_FAIL_IF_EXISTS) ? TRUE : FALSE;
     if (!failIfExists && (flags & KIVO_COPY_NEWER_ONLY)) {
         WIN32_FIND_DATAW from{}, to{};
@@ -264,19 +265,27 @@ OpResult CopyOnDisk(const wchar_t *source, const wchar_t *destination, DWORD fla
         if (GetStatus(destination, &to) && !SourceIsNewer(from.ftLastWriteTime, to.ftLastWriteTime))
             return Failed(ERROR_FILE_EXISTS);
     }
-    if (!CopyFileW(source, destination, failIfExists)) return FailedWithLastError();
+    // The file system reports a disk copy's progress itself.
+    ProgressRequest request = progress ? progress->Request() : ProgressRequest{};
+    if (!CopyFileExW(source, destination, request.routine, request.data, request.cancel,
+                     failIfExists ? COPY_FILE_FAIL_IF_EXISTS : 0))
+        return FailedWithLastError();
     return Succeeded();
 }
 
 // A large device-to-device copy: down to a temporary file, then up from it.
-OpResult CopyThroughTemporaryFile(const wchar_t *source, const wchar_t *destination, DWORD flags) {
+OpResult CopyThroughTemporaryFile(const wchar_t *source, const wchar_t *destination, DWORD flags,
+                                  TransferProgress *progress) {
     wchar_t folder[kPathChars] = {};
     wchar_t temporary[kPathChars] = {};
     DWORD length = GetTempPathW(kPathChars, folder);
     if (length == 0 || length >= kPathChars || !GetTempFileNameW(folder, L"KIVO", 0, temporary))
         return Failed(ERROR_PATH_NOT_FOUND);
-    OpResult result = CopyFileEntry(source, temporary, 0);
-    if (result.ok) result = CopyFileEntry(temporary, destination, flags & KIVO_COPY_FAIL_IF_EXISTS);
+    // Each leg is one stream of the host's progress.
+    CopyHints legs;
+    legs.progress = progress;
+    OpResult result = CopyFileEntry(source, temporary, 0, legs);
+    if (result.ok) result = CopyFileEntry(temporary, destination, flags & KIVO_COPY_FAIL_IF_EXISTS, legs);
     DeleteFileW(temporary);
     return result;
 }
@@ -335,17 +344,20 @@ OpResult CopyBetween(const wchar_t *source, const wchar_t *destination, DWORD fl
     OpResult prepared = toDevice ? PrepareDeviceDestination(source, folder, parts, from, to, flags, known, target)
                                  : PrepareDiskDestination(destination, parts, from, to, flags);
     if (!prepared.ok) return prepared;
-    if (!from.content && !to.content) return CopyOnDisk(source, destination, flags);
+    if (!from.content && !to.content) return CopyOnDisk(source, destination, flags, hints.progress);
     bool deviceToDevice = from.content && to.content;
-    bool large = (static_cast<ULONGLONG>(from.findData.nFileSizeHigh) << 32 | from.findData.nFileSizeLow) >=
-                 kLargeObjectThreshold;
+    std::optional<ULONGLONG> size = SourceSize(source, from);
+    bool large = size && *size >= kLargeObjectThreshold;
+    // A device-to-device copy moves every byte twice, as two streams.
+    if (hints.progress && size) hints.progress->SetTotal(deviceToDevice ? *size * 2 : *size);
     NewObject created;
     OpResult copied = Failed(kOutgrewMemory);
     // The second step of the large copy replaces the target itself.
     if (!(deviceToDevice && large))
-        copied = target.exists ? ReplaceDeviceObject(from, to, target, created)
-                                : TransferObject(from, to, known ? &created : nullptr);
-    if (!copied.ok && copied.code == kOutgrewMemory) copied = CopyThroughTemporaryFile(source, destination, flags);
+        copied = target.exists ? ReplaceDeviceObject(from, to, target, created, hints.progress)
+                               : TransferObject(from, to, known ? &created : nullptr, hints.progress);
+    if (!copied.ok && copied.code == kOutgrewMemory)
+        copied = CopyThroughTemporaryFile(source, destination, flags, hints.progress);
     if (known) NoteNewChild(*known, to.findData.cFileName, copied, created, target.exists, SourceSize(source, from));
     return copied;
 }

@@ -16,6 +16,7 @@
 #include "core/paths.h"
 #include "core/session.h"
 #include "core/text.h"
+#include "fileops/progress.h"
 
 namespace kivo {
 
@@ -38,7 +39,9 @@ constexpr ULONGLONG kLargeObjectThreshold = 0x4000000;  // 64 MiB
 
 // Copies from to to in chunks of chunkSize bytes; FALSE (code set in
 // failureCode) for a failed read, a failed, short or empty write.
-BOOL CopyStream(IStream *from, IStream *to, ULONG chunkSize, DWORD &failureCode);
+// With progress, the host hears of every chunk and may stop the copy
+// (kStoppedByHost).
+BOOL CopyStream(IStream *from, IStream *to, ULONG chunkSize, DWORD &failureCode, TransferProgress *progress = nullptr);
 
 // The file's creation and last-write times, as local times, into record;
 // the record keeps its times when the file cannot be read. A file another
@@ -65,7 +68,10 @@ constexpr DWORD kOutgrewMemory = 0x20000001;
 // destination) or device to device in memory. A side is on a device when its
 // session has content. See the copy for how the records are filled. A new
 // object is committed only with every byte of its source, read to the end.
-OpResult TransferObject(DeviceSession &source, DeviceSession &destination, NewObject *created = nullptr);
+// With progress, each leg (the download, the upload, or the read and the
+// write of a device-to-device copy) is one stream of it.
+OpResult TransferObject(DeviceSession &source, DeviceSession &destination, NewObject *created = nullptr,
+                        TransferProgress *progress = nullptr);
 
 // ---- copy ------------------------------------------------------------------------------
 
@@ -104,6 +110,9 @@ struct CopyHints {
     const wchar_t *sourceParentId = nullptr;
     // The job's knowledge of the destination folder, used and kept current.
     DestinationFolder *destination = nullptr;
+    // The host's progress routine and cancel flag, told of every stream
+    // and chunk of the copy.
+    TransferProgress *progress = nullptr;
 };
 
 OpResult CopyFileEntry(const wchar_t *source, const wchar_t *destination, DWORD flags,

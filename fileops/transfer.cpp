@@ -9,6 +9,7 @@
 
 #include "core/record.h"
 #include "fileops/fileops.h"
+#include "fileops/progress.h"
 
 namespace kivo {
 
@@ -36,26 +37,35 @@ const ExtensionEntry kExtensions[] = {
 // got) and write(buffer, size) report success; a failed read, and a write
 // that did not take every byte, end the copy as a failure.
 template <class Read, class Write>
-BOOL CopyChunks(ULONG chunkSize, DWORD &failureCode, Read &&read, Write &&write) {
+BOOL CopyChunks(ULONG chunkSize, DWORD &failureCode, Read &&read, Write &&write, TransferProgress *progress) {
     HeapArray<BYTE> buffer(chunkSize);
     if (!buffer) {
         failureCode = ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
     }
     for (;;) {
+        ULONG want = progress ? progress->NextChunk(chunkSize) : chunkSize;
         ULONG got = 0;
-        if (!read(buffer.Get(), chunkSize, got)) {
+        if (!read(buffer.Get(), want, got)) {
             failureCode = ERROR_READ_FAULT;
             return FALSE;
         }
         if (got == 0) return TRUE;
-        if (got > chunkSize) got = chunkSize;
+        if (got > want) got = want;
         if (!write(buffer.Get(), got)) {
             failureCode = ERROR_WRITE_FAULT;
             return FALSE;
         }
+        if (progress && !progress->Advance(got)) {
+            failureCode = kStoppedByHost;
+            return FALSE;
+        }
     }
 }
+
+// Starts a leg of the copy on the host's progress; false when the host
+// stops it there.
+bool StartLeg(TransferProgress *progress, ULONGLONG size) { return !progress || progress->StartStream(size); }
 
 // A write refused for want of room keeps its own code, which tells the host
 // what to do about it; any other failed write is a write fault.
@@ -174,29 +184,35 @@ OpResult CreateObject(DeviceSession &destination, IPortableDeviceValues *values,
 
 // Reads a stream to its end into data; a source whose data reaches the
 // large-object threshold is not held in memory (kOutgrewMemory).
-OpResult ReadToEnd(IStream *from, DWORD optimal, ULONGLONG recordedSize, std::vector<BYTE> &data) {
+OpResult ReadToEnd(IStream *from, DWORD optimal, ULONGLONG recordedSize, std::vector<BYTE> &data,
+                   TransferProgress *progress) {
     ULONG chunk = ChunkOr(optimal);
     data.reserve(static_cast<size_t>(std::min<ULONGLONG>(recordedSize, kLargeObjectThreshold)));
     for (;;) {
         size_t filled = data.size();
         if (filled >= kLargeObjectThreshold) return Failed(kOutgrewMemory);
-        ULONG want = static_cast<ULONG>(std::min<ULONGLONG>(chunk, kLargeObjectThreshold - filled));
+        ULONG next = progress ? progress->NextChunk(chunk) : chunk;
+        ULONG want = static_cast<ULONG>(std::min<ULONGLONG>(next, kLargeObjectThreshold - filled));
         data.resize(filled + want);
         ULONG got = 0;
         HRESULT hr = from->Read(data.data() + filled, want, &got);
-        data.resize(filled + (SUCCEEDED(hr) ? std::min(got, want) : 0));
+        got = SUCCEEDED(hr) ? std::min(got, want) : 0;
+        data.resize(filled + got);
         if (FAILED(hr)) return Failed(ERROR_READ_FAULT);
         if (got == 0) return Succeeded();
+        if (progress && !progress->Advance(got)) return Failed(kStoppedByHost);
     }
 }
 
-OpResult WriteWhole(IStream *to, ULONG chunk, const std::vector<BYTE> &data) {
+OpResult WriteWhole(IStream *to, ULONG chunk, const std::vector<BYTE> &data, TransferProgress *progress) {
     size_t written = 0;
     while (written < data.size()) {
-        ULONG piece = static_cast<ULONG>(std::min<size_t>(chunk, data.size() - written));
+        ULONG next = progress ? progress->NextChunk(chunk) : chunk;
+        ULONG piece = static_cast<ULONG>(std::min<size_t>(next, data.size() - written));
         ULONG done = 0;
         if (FAILED(to->Write(data.data() + written, piece, &done)) || done != piece) return Failed(ERROR_WRITE_FAULT);
         written += piece;
+        if (progress && !progress->Advance(piece)) return Failed(kStoppedByHost);
     }
     return Succeeded();
 }
@@ -204,25 +220,28 @@ OpResult WriteWhole(IStream *to, ULONG chunk, const std::vector<BYTE> &data) {
 // Device to device in memory: the source is read to its end, whatever its
 // record says, and the new object is announced with the size read.
 OpResult CopyDeviceToDevice(DeviceSession &source, ComPtr<IStream> &from, DWORD optimal, DeviceSession &destination,
-                            const wchar_t *storedName, NewObject *created) {
+                            const wchar_t *storedName, NewObject *created, TransferProgress *progress) {
     std::vector<BYTE> data;
-    OpResult read = ReadToEnd(from.Get(), optimal, RecordSize(source.findData), data);
+    if (!StartLeg(progress, RecordSize(source.findData))) return Failed(kStoppedByHost);
+    OpResult read = ReadToEnd(from.Get(), optimal, RecordSize(source.findData), data, progress);
     from.Reset();
     if (!read.ok) return read;
+    if (!StartLeg(progress, data.size())) return Failed(kStoppedByHost);
     ComPtr<IPortableDeviceValues> values = NewObjectProperties(source, destination, data.size(), storedName);
     if (!values) return Failed(ERROR_NOT_ENOUGH_MEMORY);
     return CreateObject(destination, values.Get(), created,
-                        [&](IStream *to, ULONG chunk) { return WriteWhole(to, chunk, data); });
+                        [&](IStream *to, ULONG chunk) { return WriteWhole(to, chunk, data, progress); });
 }
 
 OpResult Upload(DeviceSession &source, ComPtr<IStream> &from, DeviceSession &destination, const wchar_t *storedName,
-                NewObject *created) {
-    ComPtr<IPortableDeviceValues> values =
-        NewObjectProperties(source, destination, MeasuredSize(from.Get()), storedName);
+                NewObject *created, TransferProgress *progress) {
+    ULONGLONG size = MeasuredSize(from.Get());
+    if (!StartLeg(progress, size)) return Failed(kStoppedByHost);
+    ComPtr<IPortableDeviceValues> values = NewObjectProperties(source, destination, size, storedName);
     if (!values) return Failed(ERROR_NOT_ENOUGH_MEMORY);
     return CreateObject(destination, values.Get(), created, [&](IStream *to, ULONG chunk) {
         DWORD code = ERROR_SUCCESS;
-        return CopyStream(from.Get(), to, chunk, code) ? Succeeded() : Failed(code);
+        return CopyStream(from.Get(), to, chunk, code, progress) ? Succeeded() : Failed(code);
     });
 }
 
@@ -249,7 +268,9 @@ void StampTimes(const wchar_t *path, const WIN32_FIND_DATAW &record) {
 // target's place only when every byte has arrived, so a failed download
 // never leaves a partial file under the target's name, and an existing
 // target survives it.
-OpResult Download(ComPtr<IStream> &from, DWORD optimal, const DeviceSession &source, const wchar_t *target) {
+OpResult Download(ComPtr<IStream> &from, DWORD optimal, const DeviceSession &source, const wchar_t *target,
+                  TransferProgress *progress) {
+    if (!StartLeg(progress, RecordSize(source.findData))) return Failed(kStoppedByHost);
     wchar_t partial[kPathChars] = {};
     if (!GetTempFileNameW(FolderOf(target).c_str(), L"kdl", 0, partial)) return FailedWithLastError();
     OpResult result = Succeeded();
@@ -263,7 +284,7 @@ OpResult Download(ComPtr<IStream> &from, DWORD optimal, const DeviceSession &sou
             if (!WriteFile(file, buffer, size, &written, nullptr)) refusal = GetLastError();
             return refusal == ERROR_SUCCESS && written == size;
         };
-        if (!CopyChunks(ChunkOr(optimal), code, StreamReader(from.Get()), write)) {
+        if (!CopyChunks(ChunkOr(optimal), code, StreamReader(from.Get()), write, progress)) {
             KeepRoomCode(refusal, code);
             result = Failed(code);
         }
@@ -280,7 +301,7 @@ OpResult Download(ComPtr<IStream> &from, DWORD optimal, const DeviceSession &sou
 
 }  // namespace
 
-BOOL CopyStream(IStream *from, IStream *to, ULONG chunkSize, DWORD &failureCode) {
+BOOL CopyStream(IStream *from, IStream *to, ULONG chunkSize, DWORD &failureCode, TransferProgress *progress) {
     // A failed write, a short one and one that reports success with nothing
     // written all end the copy as a failure.
     DWORD refusal = ERROR_SUCCESS;
@@ -290,7 +311,7 @@ BOOL CopyStream(IStream *from, IStream *to, ULONG chunkSize, DWORD &failureCode)
         if (FAILED(hr) && HRESULT_FACILITY(hr) == FACILITY_WIN32) refusal = HRESULT_CODE(hr);
         return SUCCEEDED(hr) && written == size;
     };
-    if (CopyChunks(chunkSize, failureCode, StreamReader(from), write)) return TRUE;
+    if (CopyChunks(chunkSize, failureCode, StreamReader(from), write, progress)) return TRUE;
     KeepRoomCode(refusal, failureCode);
     return FALSE;
 }
@@ -302,16 +323,17 @@ void ReadLocalFileTimes(const wchar_t *path, WIN32_FIND_DATAW &record) {
     FileTimeToLocalFileTime(&data.ftLastWriteTime, &record.ftLastWriteTime);
 }
 
-OpResult TransferObject(DeviceSession &source, DeviceSession &destination, NewObject *created) {
+OpResult TransferObject(DeviceSession &source, DeviceSession &destination, NewObject *created,
+                        TransferProgress *progress) {
     ComPtr<IStream> from;
     DWORD optimal = 0;
     OpResult opened = source.content ? OpenDeviceSource(source, from, optimal) : OpenDiskSource(source, from);
     if (!opened.ok) return opened;
-    if (!destination.content) return Download(from, optimal, source, destination.findData.cFileName);
+    if (!destination.content) return Download(from, optimal, source, destination.findData.cFileName, progress);
     const wchar_t *storedName =
         created && created->stagingName ? created->stagingName : destination.findData.cFileName;
-    if (!source.content) return Upload(source, from, destination, storedName, created);
-    return CopyDeviceToDevice(source, from, optimal, destination, storedName, created);
+    if (!source.content) return Upload(source, from, destination, storedName, created, progress);
+    return CopyDeviceToDevice(source, from, optimal, destination, storedName, created, progress);
 }
 
 }  // namespace kivo

@@ -37,12 +37,16 @@ int32_t CollectCopyEntries(const wchar_t *pattern, const wchar_t *destinationFol
 
 // Copies one entry's file, taking a device source by the ID the walk found
 // and using and keeping current what the job knows of the destination.
-OpResult CopyFolderEntry(const FolderCopyEntry &entry, DestinationFolder &destination);
+OpResult CopyFolderEntry(const FolderCopyEntry &entry, DestinationFolder &destination,
+                         TransferProgress *progress = nullptr);
 
 HANDLE FolderCopyFirst(const wchar_t *source, const wchar_t *destination, DWORD flags);
 size_t FolderCopyCount(HANDLE handle);
+// With a progress routine or cancel flag in request, the host hears of the
+// copy of the entry it hands out and may stop it.
 BOOL FolderCopyNext(HANDLE handle, wchar_t *sourceBuffer, DWORD sourceSize, wchar_t *destinationBuffer,
-                    DWORD destinationSize, int32_t *result, uint32_t *error);
+                    DWORD destinationSize, int32_t *result, uint32_t *error,
+                    const ProgressRequest &request = ProgressRequest{});
 int FolderCopyClose(HANDLE handle);
 
 }  // namespace kivo

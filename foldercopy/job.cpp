@@ -64,9 +64,10 @@ HANDLE FailFirst(DWORD code) {
 
 }  // namespace
 
-OpResult CopyFolderEntry(const FolderCopyEntry &entry, DestinationFolder &destination) {
+OpResult CopyFolderEntry(const FolderCopyEntry &entry, DestinationFolder &destination, TransferProgress *progress) {
     CopyHints hints;
     hints.destination = &destination;
+    hints.progress = progress;
     if (entry.sourceId[0]) {
         hints.sourceId = entry.sourceId;
         hints.sourceParentId = entry.sourceParentId;
@@ -108,7 +109,7 @@ HANDLE FolderCopyFirst(const wchar_t *source, const wchar_t *destination, DWORD 
 size_t FolderCopyCount(HANDLE handle) { return FolderCopyTable().Count(HandleKey(handle)); }
 
 BOOL FolderCopyNext(HANDLE handle, wchar_t *sourceBuffer, DWORD sourceSize, wchar_t *destinationBuffer,
-                    DWORD destinationSize, int32_t *result, uint32_t *error) {
+                    DWORD destinationSize, int32_t *result, uint32_t *error, const ProgressRequest &request) {
     uint64_t key = HandleKey(handle);
     FolderCopyEntry entry{};
     uint32_t index = 0;
@@ -130,7 +131,8 @@ BOOL FolderCopyNext(HANDLE handle, wchar_t *sourceBuffer, DWORD sourceSize, wcha
     // host that breaks the one-thread rule, and is then looked up afresh.
     bool copyNow = !(jobFlags & KIVO_COPY_AT_FIRST) && !entry.settled;
     if (copyNow) {
-        OpResult copy = CopyFolderEntry(entry, destination);
+        TransferProgress progress(request);
+        OpResult copy = CopyFolderEntry(entry, destination, &progress);
         entry.copyResult = copy.ok;
         entry.copyError = copy.code;
     }

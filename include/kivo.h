@@ -50,6 +50,16 @@ BOOL KivoGetStatus(const wchar_t *path, WIN32_FIND_DATAW *record);
 /* Copies one file: disk or device to disk or device. flags: KIVO_COPY_FAIL_IF_EXISTS, KIVO_COPY_NEWER_ONLY; an
  * existing target is otherwise replaced. TRUE with last error 0 on success. */
 BOOL KivoCopyFile(const wchar_t *source, const wchar_t *destination, DWORD flags);
+/* KivoCopyFile with CopyFileExW's progress and cancel. progress (may be null) is called with data: once with
+ * CALLBACK_STREAM_SWITCH at the start of each stream, then with CALLBACK_CHUNK_FINISHED after each chunk (at most
+ * 1 MiB apart, and about every 250 ms of a slow transfer); the file handles it is given are null. Its answer is
+ * obeyed: PROGRESS_CANCEL and PROGRESS_STOP stop the copy, PROGRESS_QUIET ends the calls. *cancel (may be null)
+ * turning nonzero stops the copy between chunks. A stopped copy fails with ERROR_REQUEST_ABORTED and leaves no
+ * partial file or object; a target it was to replace stays as it was. A device-to-device copy is two streams of
+ * the file's size (read, then write), so the total is twice the file's size; a disk-to-disk copy is CopyFileExW's
+ * own. flags: those of KivoCopyFile. */
+BOOL KivoCopyFileEx(const wchar_t *source, const wchar_t *destination, LPPROGRESS_ROUTINE progress, void *data,
+                    BOOL *cancel, DWORD flags);
 /* Moves or renames one file; a device object that stays in its folder is renamed in place. */
 BOOL KivoMoveFile(const wchar_t *source, const wchar_t *destination);
 /* Creates a folder and every missing folder above it; an existing folder is no error. */
@@ -77,6 +87,10 @@ SIZE_T KivoCopyFolderCount(HANDLE handle);
  * or for a handle that names no job. */
 BOOL KivoCopyFolderNext(HANDLE handle, wchar_t *source, DWORD sourceSize, wchar_t *destination, DWORD destinationSize,
                         INT32 *result, UINT32 *error);
+/* KivoCopyFolderNext with KivoCopyFileEx's progress routine, data and cancel flag for the file it copies. */
+BOOL KivoCopyFolderNextEx(HANDLE handle, wchar_t *source, DWORD sourceSize, wchar_t *destination,
+                          DWORD destinationSize, INT32 *result, UINT32 *error, LPPROGRESS_ROUTINE progress, void *data,
+                          BOOL *cancel);
 /* Discards the job; returns 0. */
 int KivoCopyFolderClose(HANDLE handle);
 

@@ -696,3 +696,128 @@ TEST_F(FileOps, StorageSpaceIsReportedAndUploadsThatCannotFitAreRefused) {
     EXPECT_EQ(free, 2500u) << "a delete gives its room back";
     ExpectNoLiveObjects();
 }
+
+namespace {
+
+// What a progress routine was told, and when it answers otherwise than
+// PROGRESS_CONTINUE (or sets the cancel flag instead).
+struct ProgressLog {
+    struct Call {
+        ULONGLONG total, done, streamSize, streamDone;
+        DWORD stream, reason;
+    };
+    std::vector<Call> calls;
+    size_t answerAt = SIZE_MAX;  // the index of the call that answers
+    DWORD answer = PROGRESS_CONTINUE;
+    bool viaFlag = false;
+    BOOL cancel = FALSE;
+
+    static DWORD CALLBACK Routine(LARGE_INTEGER total, LARGE_INTEGER done, LARGE_INTEGER streamSize,
+                                  LARGE_INTEGER streamDone, DWORD stream, DWORD reason, HANDLE, HANDLE, LPVOID data) {
+        auto *log = static_cast<ProgressLog *>(data);
+        log->calls.push_back({static_cast<ULONGLONG>(total.QuadPart), static_cast<ULONGLONG>(done.QuadPart),
+                              static_cast<ULONGLONG>(streamSize.QuadPart), static_cast<ULONGLONG>(streamDone.QuadPart),
+                              stream, reason});
+        if (log->calls.size() - 1 != log->answerAt) return PROGRESS_CONTINUE;
+        if (!log->viaFlag) return log->answer;
+        log->cancel = TRUE;
+        return PROGRESS_CONTINUE;
+    }
+};
+
+}  // namespace
+
+// KivoCopyFileEx reports every stream and chunk as CopyFileExW does, with
+// exact totals, in every direction; a stop at the first, a middle or the
+// last chunk, by the routine's answer or the cancel flag, fails with
+// ERROR_REQUEST_ABORTED and leaves the old target and no partial copy.
+TEST_F(FileOps, CopiesReportProgressAndAStopAtAnyChunkLeavesNothingPartial) {
+    const size_t kBytes = 100000;  // seven chunks of 16 KiB
+    auto freshPhone = [&] {
+        KivoSimReset();
+        Load(PhoneFixture());
+        ASSERT_TRUE(KivoSimSetDevice(kPhone, R"({"transferSize": 16384})"));
+        ASSERT_TRUE(KivoSimAddObject(
+            kPhone, Id(L"Card\\Music").c_str(),
+            R"({"kind": "file", "name": "long.mp3", "originalFileName": "long.mp3", "size": 100000, "seed": 3})", nullptr, 0));
+    };
+    freshPhone();
+    std::wstring upSource = disk.File(L"long.txt");
+    ASSERT_TRUE(WriteFileText(upSource, std::string(kBytes, 'p')));
+    struct Direction {
+        const char *what;
+        std::wstring source, destination;
+        ULONGLONG total;
+        DWORD streams;
+    } directions[] = {
+        {"upload, replacing", upSource, L"Phone\\Card\\DCIM\\b.jpg", kBytes, 1},
+        {"download, replacing", L"Phone\\Card\\Music\\long.mp3", disk.File(L"old.mp3"), kBytes, 1},
+        {"device to device, replacing", L"Phone\\Card\\Music\\long.mp3", L"Phone\\Card\\DCIM\\b.jpg", 2 * kBytes, 2},
+        // Disk to disk is CopyFileExW's own progress, which Wine does not report.
+    };
+    for (const Direction &d : directions) {
+        SCOPED_TRACE(d.what);
+        ASSERT_TRUE(WriteFileText(disk.File(L"old.mp3"), "old file"));
+        ASSERT_TRUE(WriteFileText(disk.File(L"copy.txt"), "old copy"));
+        ProgressLog whole;
+        ASSERT_TRUE(KivoCopyFileEx(d.source.c_str(), d.destination.c_str(), ProgressLog::Routine, &whole, nullptr, 0));
+        EXPECT_EQ(GetLastError(), 0u);
+        ASSERT_GE(whole.calls.size(), 3u);
+        EXPECT_EQ(whole.calls.front().reason, static_cast<DWORD>(CALLBACK_STREAM_SWITCH));
+        EXPECT_EQ(whole.calls.front().done, 0u);
+        EXPECT_EQ(whole.calls.back().done, d.total);
+        EXPECT_EQ(whole.calls.back().stream, d.streams);
+        ULONGLONG before = 0;
+        size_t switches = 0;
+        for (const auto &call : whole.calls) {
+            EXPECT_EQ(call.total, d.total);
+            EXPECT_GE(call.done, before) << "bytes never go back";
+            EXPECT_LE(call.done - before, 1u << 20) << "a call at least every MiB";
+            EXPECT_EQ(call.streamSize, kBytes);
+            before = call.done;
+            switches += call.reason == CALLBACK_STREAM_SWITCH;
+        }
+        EXPECT_EQ(switches, d.streams);
+
+        // Undo the copy: the stops below must find the old target again.
+        freshPhone();
+        const size_t chunks = whole.calls.size();
+        struct Stop {
+            const char *what;
+            size_t at;
+            DWORD answer;
+            bool viaFlag;
+        } stops[] = {
+            {"cancel at the stream's start", 0, PROGRESS_CANCEL, false},
+            {"cancel at the first chunk", 1, PROGRESS_CANCEL, false},
+            {"stop at a middle chunk", chunks / 2, PROGRESS_STOP, false},
+            {"cancel flag at the last chunk", chunks - 2, PROGRESS_CONTINUE, true},
+        };
+        for (const Stop &stop : stops) {
+            SCOPED_TRACE(stop.what);
+            ASSERT_TRUE(WriteFileText(disk.File(L"old.mp3"), "old file"));
+            ASSERT_TRUE(WriteFileText(disk.File(L"copy.txt"), "old copy"));
+            std::string device = kivosim::Dump().dump();
+            size_t files = FilesIn(disk.Path());
+            ProgressLog log;
+            log.answerAt = stop.at;
+            log.answer = stop.answer;
+            log.viaFlag = stop.viaFlag;
+            EXPECT_FALSE(KivoCopyFileEx(d.source.c_str(), d.destination.c_str(), ProgressLog::Routine, &log,
+                                        &log.cancel, 0));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+            EXPECT_EQ(kivosim::Dump().dump(), device) << "the device as it was";
+            EXPECT_EQ(FilesIn(disk.Path()), files) << "no partial file";
+            EXPECT_EQ(ReadFileText(disk.File(L"old.mp3")), "old file");
+            EXPECT_EQ(ReadFileText(disk.File(L"copy.txt")), "old copy");
+            EXPECT_LE(log.calls.size(), stop.at + 2) << "no chunk after the stop";
+        }
+        ProgressLog quiet;
+        quiet.answerAt = 0;
+        quiet.answer = PROGRESS_QUIET;
+        EXPECT_TRUE(KivoCopyFileEx(d.source.c_str(), d.destination.c_str(), ProgressLog::Routine, &quiet, nullptr, 0));
+        EXPECT_EQ(quiet.calls.size(), 1u) << "quiet: no call after the answer";
+        freshPhone();
+    }
+    ExpectNoLiveObjects();
+}

@@ -135,12 +135,12 @@ const char *const kAllExports[] = {
     "KivoGetStatus",           "KivoGetVersion",      "KivoInitialize",      "KivoMoveFile",
     "KivoOpenDialog",          "KivoOpenDialogClose", "KivoOpenDialogNext",  "KivoOpenFolderDialog",
     "KivoRemoveFolder",        "KivoSaveDialog",      "KivoUninitialize",    "KivoWildcardMatch",
-    "KivoGetDiskFreeSpaceEx",
+    "KivoGetDiskFreeSpaceEx",  "KivoCopyFileEx",     "KivoCopyFolderNextEx",
 };
 
 TEST(Exports, EveryNameCarriesItsFinalOrdinal) {
     std::vector<std::string> all(std::begin(kAllExports), std::end(kAllExports));
-    ASSERT_EQ(all.size(), 29u);
+    ASSERT_EQ(all.size(), 31u);
     ASSERT_TRUE(std::is_sorted(all.begin(), all.begin() + 28));
     HMODULE library = LoadLibraryW(L"kivo.dll");
     ASSERT_NE(library, nullptr);

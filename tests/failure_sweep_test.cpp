@@ -181,6 +181,19 @@ std::vector<Scenario> Scenarios() {
                    [](const TempFolder &d) { return KivoCopyFile(d.File(L"up.txt").c_str(), L"Phone\\Card\\Empty\\up.txt", 0); },
                    [](const TempFolder &) { return DeviceData(L"Card\\Empty\\up.txt") == "uploaded data"; },
                    [](const TempFolder &d) { return ReadFileText(d.File(L"up.txt")) == "uploaded data"; }});
+    all.push_back({"download with progress",
+                   [](const TempFolder &d) {
+                       auto count = [](LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE,
+                                       HANDLE, LPVOID) -> DWORD { return PROGRESS_CONTINUE; };
+                       BOOL cancel = FALSE;
+                       return KivoCopyFileEx(L"Phone\\Card\\DCIM\\b.jpg", d.File(L"b.jpg").c_str(), count, nullptr,
+                                             &cancel, 0);
+                   },
+                   [](const TempFolder &d) { return ReadFileText(d.File(L"b.jpg")) == "world!"; },
+                   [](const TempFolder &d) {
+                       std::string text = ReadFileText(d.File(L"b.jpg"));
+                       return DeviceData(L"Card\\DCIM\\b.jpg") == "world!" && (text.empty() || text == "world!");
+                   }});
     all.push_back({"download",
                    [](const TempFolder &d) { return KivoCopyFile(L"Phone\\Card\\DCIM\\a.jpg", d.File(L"a.jpg").c_str(), 0); },
                    [](const TempFolder &d) { return ReadFileText(d.File(L"a.jpg")) == "hello"; },

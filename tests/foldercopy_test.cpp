@@ -414,6 +414,47 @@ TEST_F(FolderCopy, AnUploadJobStopsFillingAStorageWhenItIsFull) {
     EXPECT_EQ(KivoSimLiveObjects(), 0);
 }
 
+// NextEx reports the copy of the file it hands out; a file its host stops
+// is a failed entry with ERROR_REQUEST_ABORTED and nothing of it left, and
+// the job goes on.
+TEST_F(FolderCopy, NextExReportsEachFileAndAStoppedFileLeavesNothing) {
+    HANDLE job = KivoCopyFolderFirst(L"Phone\\Card\\DCIM\\*", Out().c_str(), 0);
+    ASSERT_NE(job, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(KivoCopyFolderCount(job), 4u);
+    struct Heard {
+        std::vector<ULONGLONG> done;
+        bool stop = false;
+    } heard;
+    auto routine = [](LARGE_INTEGER, LARGE_INTEGER done, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
+                      LPVOID data) -> DWORD {
+        auto *h = static_cast<Heard *>(data);
+        h->done.push_back(static_cast<ULONGLONG>(done.QuadPart));
+        return h->stop ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+    };
+    wchar_t source[MAX_PATH], destination[MAX_PATH];
+    INT32 result = -1;
+    UINT32 error = 0;
+    ASSERT_TRUE(KivoCopyFolderNextEx(job, source, MAX_PATH, destination, MAX_PATH, &result, &error, routine, &heard,
+                                     nullptr));
+    EXPECT_EQ(result, 1) << error;
+    EXPECT_EQ(heard.done, (std::vector<ULONGLONG>{0, 5})) << "a.jpg: its start and its one chunk";
+    heard.stop = true;
+    ASSERT_TRUE(KivoCopyFolderNextEx(job, source, MAX_PATH, destination, MAX_PATH, &result, &error, routine, &heard,
+                                     nullptr));
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(error, static_cast<UINT32>(ERROR_REQUEST_ABORTED));
+    EXPECT_EQ(GetFileAttributesW(destination), INVALID_FILE_ATTRIBUTES) << "nothing of the stopped file";
+    EXPECT_EQ(CountEntries(Out(), L"*", true), 1u) << "and no partial file";
+    BOOL cancel = TRUE;
+    size_t stopped = 0;
+    while (KivoCopyFolderNextEx(job, nullptr, 0, nullptr, 0, &result, &error, nullptr, nullptr, &cancel))
+        stopped += !result && error == ERROR_REQUEST_ABORTED;
+    EXPECT_EQ(stopped, 2u) << "the flag alone stops a copy";
+    EXPECT_EQ(CountEntries(Out(), L"*", true), 1u);
+    KivoCopyFolderClose(job);
+    EXPECT_EQ(KivoSimLiveObjects(), 0);
+}
+
 TEST_F(FolderCopy, AFailedCopyIsReportedInItsEntryAndTheJobGoesOn) {
     ASSERT_TRUE(KivoCreateFolder(Out().c_str()));
     ASSERT_TRUE(WriteFileText(Out() + L"\\a.jpg", "mine"));

@@ -37,8 +37,9 @@ const wchar_t kUsage[] =
     L"  rm [-r] PATH                      a file, or with -r a folder and all in it\n"
     L"  rmdir PATH                        an empty folder\n"
     L"  mkdir PATH                        a folder and the missing ones above it\n"
-    L"  copy-tree [-r] [--newer|--fail-if-exists] SRC DST\n"
+    L"  copy-tree [-r] [--newer|--fail-if-exists] [--force] SRC DST\n"
     L"                                    every file of a folder (with -r its subfolders), one at a time\n"
+    L"  df [--json] [PATH]                storages' total and free space\n"
     L"  pick [--save|--folder|--multi]    shows a dialog and prints the chosen path(s)\n\n"
     L"kivo COMMAND --help tells more.\n";
 
@@ -154,6 +155,69 @@ int Devices(const Arguments &) {
     return 0;
 }
 
+// The storages below a device: the folders at its top.
+std::vector<std::wstring> StoragesOf(const std::wstring &device) {
+    std::vector<std::wstring> storages;
+    WIN32_FIND_DATAW record{};
+    HANDLE find = KivoFindFirstFile((device + L"\\*").c_str(), &record);
+    if (find == INVALID_HANDLE_VALUE) return storages;
+    do
+        if (IsFolder(record)) storages.push_back(device + L"\\" + record.cFileName);
+    while (KivoFindNextFile(find, &record));
+    KivoFindClose(find);
+    return storages;
+}
+
+// The places df reports on: every storage of every device, those of the
+// device PATH names, or PATH itself.
+std::vector<std::wstring> PlacesFor(const Arguments &operands) {
+    std::vector<std::wstring> places;
+    if (operands.empty()) {
+        HANDLE list = KivoFindDeviceFirst();
+        if (list == INVALID_HANDLE_VALUE) return places;
+        wchar_t name[MAX_PATH];
+        while (KivoFindDeviceNext(list, name, MAX_PATH))
+            for (auto &storage : StoragesOf(name)) places.push_back(storage);
+        KivoFindDeviceClose(list);
+        return places;
+    }
+    std::wstring path = operands[0];
+    while (path.size() > 1 && path.back() == L'\\') path.pop_back();
+    if (KivoCheckDevicePathName(path.c_str()) && path.find(L'\\') == std::wstring::npos) return StoragesOf(path);
+    places.push_back(path);
+    return places;
+}
+
+int DiskFree(const std::vector<std::wstring> &options, const Arguments &operands) {
+    std::vector<std::wstring> places = PlacesFor(operands);
+    if (places.empty()) {
+        PrintError(L"kivo: no storage to report on\n");
+        return 1;
+    }
+    bool json = Has(options, L"--json");
+    int status = 0;
+    for (const std::wstring &place : places) {
+        ULARGE_INTEGER free{}, total{};
+        bool hasTotal = KivoGetDiskFreeSpaceEx(place.c_str(), &free, &total, nullptr) != FALSE;
+        bool hasFree = hasTotal || KivoGetDiskFreeSpaceEx(place.c_str(), &free, nullptr, nullptr);
+        DWORD code = GetLastError();
+        if (!hasFree && code != ERROR_NOT_SUPPORTED) {
+            PrintError(L"kivo: " + ErrorText(place, code) + L"\n");
+            status = 1;
+            continue;
+        }
+        if (json) {
+            Print(L"{\"path\": " + JsonString(place) + L", \"total\": " +
+                  (hasTotal ? std::to_wstring(total.QuadPart) : L"null") + L", \"free\": " +
+                  (hasFree ? std::to_wstring(free.QuadPart) : L"null") + L"}\n");
+        } else {
+            Print(place + L"  total " + (hasTotal ? HumanSize(total.QuadPart) : L"not reported") + L"  free " +
+                  (hasFree ? HumanSize(free.QuadPart) : L"not reported") + L"\n");
+        }
+    }
+    return status;
+}
+
 int List(const std::vector<std::wstring> &options, const std::wstring &path) {
     std::wstring pattern = path;
     WIN32_FIND_DATAW record{};
@@ -229,15 +293,23 @@ std::map<std::wstring, Command> Commands() {
                   L"  --json  one object per line\n",
                   nullptr};
     all[L"stat"] = {L"usage: kivo stat PATH\nPrints one object's record.\n", nullptr};
-    all[L"cp"] = {L"usage: kivo cp [--fail-if-exists|--newer] SRC DST\nCopies one file; DST may be a folder.\n", nullptr};
+    all[L"cp"] = {L"usage: kivo cp [--fail-if-exists|--newer] SRC DST\nCopies one file; DST may be a folder. A byte\n"
+                  L"progress bar shows on a terminal; Ctrl+C stops the copy and leaves nothing of it (status 130).\n",
+                  nullptr};
     all[L"mv"] = {L"usage: kivo mv SRC DST\nMoves or renames one file; DST may be a folder.\n", nullptr};
     all[L"rm"] = {L"usage: kivo rm [-r] PATH\nDeletes a file; with -r a folder and everything in it.\n", nullptr};
     all[L"rmdir"] = {L"usage: kivo rmdir PATH\nDeletes an empty folder.\n", nullptr};
     all[L"mkdir"] = {L"usage: kivo mkdir PATH\nCreates a folder and every missing folder above it.\n", nullptr};
-    all[L"copy-tree"] = {L"usage: kivo copy-tree [-r] [--newer|--fail-if-exists] SRC DST\n"
+    all[L"copy-tree"] = {L"usage: kivo copy-tree [-r] [--newer|--fail-if-exists] [--force] SRC DST\n"
                          L"Copies every file of SRC (a folder, or a folder and a mask like *.jpg) into DST, one at a\n"
-                         L"time, with -r the subfolders too. Ctrl+C stops after the current file.\n",
+                         L"time, with -r the subfolders too, with a byte progress bar on a terminal. Ctrl+C stops the\n"
+                         L"copy at once and removes the file it was copying (exit status 130). A copy to a device\n"
+                         L"that reports less free space than the files need is refused first; --force tries anyway.\n",
                          nullptr};
+    all[L"df"] = {L"usage: kivo df [--json] [PATH]\n"
+                  L"Each storage's total and free space: of every connected device, of the device or storage PATH\n"
+                  L"names, or of the disk a local PATH is on. --json: one object per line.\n",
+                  nullptr};
     all[L"pick"] = {L"usage: kivo pick [--save|--folder|--multi]\nShows a dialog and prints the chosen path(s).\n",
                     nullptr};
     return all;
@@ -253,7 +325,8 @@ int RunCommand(const std::wstring &name, const Command &command, const Arguments
         {L"rm", {{L"-r"}, 1}},
         {L"rmdir", {{}, 1}},
         {L"mkdir", {{}, 1}},
-        {L"copy-tree", {{L"-r", L"--newer", L"--fail-if-exists"}, 2}},
+        {L"copy-tree", {{L"-r", L"--newer", L"--fail-if-exists", L"--force"}, 2}},
+        {L"df", {{L"--json"}, 0}},
         {L"pick", {{L"--save", L"--folder", L"--multi"}, 0}},
     };
     for (const auto &argument : arguments)
@@ -267,18 +340,19 @@ int RunCommand(const std::wstring &name, const Command &command, const Arguments
     std::wstring bad;
     if (!TakeOptions(arguments, shape.options, options, operands, bad))
         return UsageError(command.usage, L"unknown option " + bad);
-    if (operands.size() != shape.operands)
+    bool optionalPath = name == L"df" && operands.size() == 1;
+    if (operands.size() != shape.operands && !optionalPath)
         return UsageError(command.usage, name + L" takes " + std::to_wstring(shape.operands) + L" path(s)");
     if (command.run) return command.run(operands);
     if (name == L"ls") return List(options, operands[0]);
+    if (name == L"df") return DiskFree(options, operands);
     if (name == L"stat") return Stat(operands[0]);
     if (name == L"cp") {
         if (Has(options, L"--fail-if-exists") && Has(options, L"--newer"))
             return UsageError(command.usage, L"--fail-if-exists and --newer exclude each other");
         DWORD flags = (Has(options, L"--fail-if-exists") ? KIVO_COPY_FAIL_IF_EXISTS : 0) |
                       (Has(options, L"--newer") ? KIVO_COPY_NEWER_ONLY : 0);
-        std::wstring target = TargetFor(operands[0], operands[1]);
-        return KivoCopyFile(operands[0].c_str(), target.c_str(), flags) ? 0 : Fail(operands[0]);
+        return CopyOne(operands[0], TargetFor(operands[0], operands[1]), flags);
     }
     if (name == L"mv") {
         std::wstring target = TargetFor(operands[0], operands[1]);
@@ -296,7 +370,7 @@ int RunCommand(const std::wstring &name, const Command &command, const Arguments
         DWORD flags = (Has(options, L"-r") ? KIVO_COPY_SUBFOLDERS : 0) |
                       (Has(options, L"--fail-if-exists") ? KIVO_COPY_FAIL_IF_EXISTS : 0) |
                       (Has(options, L"--newer") ? KIVO_COPY_NEWER_ONLY : 0);
-        return CopyTree(operands[0], operands[1], flags);
+        return CopyTree(operands[0], operands[1], flags, Has(options, L"--force"));
     }
     return Pick(options);
 }

@@ -152,3 +152,44 @@ TEST_F(Cli, CopyTreeListsEachFileWhenNotOnATerminalAndFailsWhenOneFailed) {
     EXPECT_EQ(again.status, 0u) << again.error;
     EXPECT_NE(again.out.find("0 of 3 files copied, 3 up to date, 0 failed"), std::string::npos) << again.out;
 }
+
+// df reports what each storage says of its space, and a copy-tree to a
+// device that cannot hold the files is refused before the first, unless
+// forced.
+TEST_F(Cli, DfReportsStoragesAndCopyTreeChecksTheRoomFirst) {
+    json fixture = json::parse(ReadFileText(fixtureFile));
+    fixture["devices"][0]["objects"][0]["capacity"] = 1000000;
+    fixture["devices"][0]["objects"][0]["freeSpace"] = 12;
+    fixture["devices"][0]["objects"].push_back({{"kind", "storage"}, {"name", "Spare"}});
+    ASSERT_TRUE(WriteFileText(fixtureFile, fixture.dump()));
+    Outcome df = Run(L"df");
+    EXPECT_EQ(df.status, 0u) << df.error;
+    EXPECT_EQ(Lines(df.out), (std::vector<std::string>{"Phone\\Card  total 976.6 KB  free 12 B",
+                                                       "Phone\\Spare  total not reported  free not reported"}))
+        << df.out;
+    Outcome asJson = Run(L"df --json Phone\\Card");
+    ASSERT_EQ(Lines(asJson.out).size(), 1u) << asJson.out;
+    json card = json::parse(asJson.out);
+    EXPECT_EQ(card["path"], "Phone\\Card");
+    EXPECT_EQ(card["total"], 1000000);
+    EXPECT_EQ(card["free"], 12);
+
+    std::wstring from = disk.File(L"up");
+    ASSERT_TRUE(CreateDirectoryW(from.c_str(), nullptr));
+    ASSERT_TRUE(WriteFileText(from + L"\\one.txt", "ten bytes!"));
+    ASSERT_TRUE(WriteFileText(from + L"\\two.txt", "ten bytes!"));
+    Outcome refused = Run(L"copy-tree \"" + from + L"\" Phone\\Card\\Up");
+    EXPECT_EQ(refused.status, 1u);
+    EXPECT_NE(refused.error.find("need 20 B but the storage has 12 B free"), std::string::npos) << refused.error;
+    auto filesInUp = [&] {
+        json state = json::parse(ReadFileText(dumpFile));
+        for (auto &child : state["devices"][0]["objects"][0]["children"])
+            if (child["name"] == "Up") return child["children"].size();
+        return size_t(99);
+    };
+    EXPECT_EQ(filesInUp(), 0u) << "nothing copied";
+    Outcome forced = Run(L"copy-tree --force \"" + from + L"\" Phone\\Card\\Up");
+    EXPECT_EQ(forced.status, 1u) << "the file that no longer fits fails";
+    EXPECT_NE(forced.out.find("1 of 2 files copied, 0 up to date, 1 failed"), std::string::npos) << forced.out;
+    EXPECT_EQ(filesInUp(), 1u);
+}

@@ -45,11 +45,10 @@ inline bool OpenRawDevice(const wchar_t *pnpId, RawDevice &raw) {
     return true;
 }
 
-// Lists a folder's children in batches of ten and reads each child's record
-// keys, calling visit(id, values) with null values for a child that could
-// not be read. False when the folder cannot be enumerated.
+// Enumerates a folder's children in batches of ten, calling visit(id) for
+// each. False when the folder cannot be enumerated.
 template <class Visit>
-bool ForEachRawChild(RawDevice &raw, const wchar_t *folderId, Visit &&visit) {
+bool ForEachRawChildId(RawDevice &raw, const wchar_t *folderId, Visit &&visit) {
     Microsoft::WRL::ComPtr<IEnumPortableDeviceObjectIDs> children;
     if (raw.content->EnumObjects(0, folderId, nullptr, children.GetAddressOf()) != S_OK) return false;
     HRESULT hr = S_OK;
@@ -58,13 +57,23 @@ bool ForEachRawChild(RawDevice &raw, const wchar_t *folderId, Visit &&visit) {
         ULONG fetched = 0;
         hr = children->Next(10, ids, &fetched);
         for (ULONG i = 0; i < fetched && i < 10; ++i) {
-            Microsoft::WRL::ComPtr<IPortableDeviceValues> values;
-            if (FAILED(raw.properties->GetValues(ids[i], raw.keys.Get(), values.GetAddressOf()))) values.Reset();
-            visit(ids[i], values.Get());
+            visit(ids[i]);
             CoTaskMemFree(ids[i]);
         }
     }
     return true;
+}
+
+// Lists a folder's children in batches of ten and reads each child's record
+// keys, calling visit(id, values) with null values for a child that could
+// not be read. False when the folder cannot be enumerated.
+template <class Visit>
+bool ForEachRawChild(RawDevice &raw, const wchar_t *folderId, Visit &&visit) {
+    return ForEachRawChildId(raw, folderId, [&](const wchar_t *id) {
+        Microsoft::WRL::ComPtr<IPortableDeviceValues> values;
+        if (FAILED(raw.properties->GetValues(id, raw.keys.Get(), values.GetAddressOf()))) values.Reset();
+        visit(id, values.Get());
+    });
 }
 
 // The values a bulk read delivers, in the order they come, and the end.
@@ -117,24 +126,16 @@ template <class Visit>
 bool ForEachRawChildInBulk(RawDevice &raw, const wchar_t *folderId, Visit &&visit) {
     Microsoft::WRL::ComPtr<IPortableDevicePropertiesBulk> bulk;
     if (FAILED(raw.properties.As(&bulk))) return false;
-    Microsoft::WRL::ComPtr<IEnumPortableDeviceObjectIDs> children;
-    if (raw.content->EnumObjects(0, folderId, nullptr, children.GetAddressOf()) != S_OK) return false;
     auto ids = Create<IPortableDevicePropVariantCollection>(CLSID_PortableDevicePropVariantCollection);
     if (!ids) return false;
-    HRESULT hr = S_OK;
-    while (hr == S_OK) {
-        LPWSTR batch[10] = {};
-        ULONG fetched = 0;
-        hr = children->Next(10, batch, &fetched);
-        for (ULONG i = 0; i < fetched && i < 10; ++i) {
-            PROPVARIANT id;
-            PropVariantInit(&id);
-            id.vt = VT_LPWSTR;
-            id.pwszVal = batch[i];
-            ids->Add(&id);
-            CoTaskMemFree(batch[i]);
-        }
-    }
+    bool listed = ForEachRawChildId(raw, folderId, [&](const wchar_t *childId) {
+        PROPVARIANT id;
+        PropVariantInit(&id);
+        id.vt = VT_LPWSTR;
+        id.pwszVal = const_cast<wchar_t *>(childId);
+        ids->Add(&id);
+    });
+    if (!listed) return false;
     auto *results = new RawBulkValues;
     GUID context = GUID_NULL;
     bool read = SUCCEEDED(bulk->QueueGetValuesByObjectList(ids.Get(), raw.keys.Get(), results, &context)) &&

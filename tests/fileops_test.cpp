@@ -482,8 +482,27 @@ TEST_F(FileOps, SixtyFourMebibytesGoThroughTheTemporaryFileOneByteLessInMemory) 
     ASSERT_TRUE(KivoCopyFile(L"Phone\\Card\\Empty\\below.bin", L"Phone\\Card\\Music\\below.bin", 0));
     EXPECT_EQ(kivosim::Calls("IPortableDevice::Open").size(), 2u) << "one session a side, in memory";
     KivoSimClearLog();
-    ASSERT_TRUE(KivoCopyFile(L"Phone\\Card\\Empty\\exact.bin", L"Phone\\Card\\Music\\exact.bin", 0));
+    // Through the disk, with progress: the download and the upload are the
+    // two streams of one total.
+    struct Heard {
+        ULONGLONG total = 0, done = 0;
+        DWORD streams = 0, calls = 0;
+    } heard;
+    auto routine = [](LARGE_INTEGER total, LARGE_INTEGER done, LARGE_INTEGER, LARGE_INTEGER, DWORD stream, DWORD reason,
+                      HANDLE, HANDLE, LPVOID data) -> DWORD {
+        auto *h = static_cast<Heard *>(data);
+        if (h->calls++ && static_cast<ULONGLONG>(total.QuadPart) != h->total) h->total = ~0ull;  // the total moved
+        if (h->calls == 1) h->total = static_cast<ULONGLONG>(total.QuadPart);
+        h->done = static_cast<ULONGLONG>(done.QuadPart);
+        if (reason == CALLBACK_STREAM_SWITCH) h->streams = stream;
+        return PROGRESS_CONTINUE;
+    };
+    ASSERT_TRUE(KivoCopyFileEx(L"Phone\\Card\\Empty\\exact.bin", L"Phone\\Card\\Music\\exact.bin", routine, &heard,
+                               nullptr, 0));
     EXPECT_GT(kivosim::Calls("IPortableDevice::Open").size(), 2u) << "two nested copies through the disk";
+    EXPECT_EQ(heard.total, 2 * 67108864ull);
+    EXPECT_EQ(heard.done, 2 * 67108864ull);
+    EXPECT_EQ(heard.streams, 2u);
     EXPECT_EQ(Object(L"Card\\Music\\below.bin")["sha256"], Object(L"Card\\Empty\\below.bin")["sha256"]);
     EXPECT_EQ(Object(L"Card\\Music\\exact.bin")["sha256"], Object(L"Card\\Empty\\exact.bin")["sha256"]);
     EXPECT_EQ(KivoTemporaryFiles(), 0u);
@@ -819,5 +838,18 @@ TEST_F(FileOps, CopiesReportProgressAndAStopAtAnyChunkLeavesNothingPartial) {
         EXPECT_EQ(quiet.calls.size(), 1u) << "quiet: no call after the answer";
         freshPhone();
     }
+    // A slow device: chunks that take longer than a quarter of a second are
+    // made smaller, so that the host hears of the copy often enough.
+    ASSERT_TRUE(KivoSimSetDevice(kPhone, R"({"transferSize": 262144, "bandwidth": 400000})"));
+    ASSERT_TRUE(KivoSimAddObject(kPhone, Id(L"Card\\Music").c_str(),
+                                 R"({"kind": "file", "name": "slow.mp3", "originalFileName": "slow.mp3", "size": 800000})",
+                                 nullptr, 0));
+    ProgressLog slow;
+    ASSERT_TRUE(KivoCopyFileEx(L"Phone\\Card\\Music\\slow.mp3", disk.File(L"slow.mp3").c_str(), ProgressLog::Routine,
+                               &slow, nullptr, 0));
+    ASSERT_GE(slow.calls.size(), 5u);
+    EXPECT_EQ(slow.calls[1].done, 262144u) << "the first chunk is the device's";
+    for (size_t i = slow.calls.size() - 3; i < slow.calls.size(); ++i)
+        EXPECT_LE(slow.calls[i].done - slow.calls[i - 1].done, 65536u) << "a chunk of about 0.16 s";
     ExpectNoLiveObjects();
 }

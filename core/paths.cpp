@@ -16,6 +16,16 @@ bool IsComputerFolderName(const wchar_t *component) {
     return std::wcscmp(component, GlobalState().computerFolderName) == 0;
 }
 
+// The device component of a path, the computer folder's name before it
+// passed over, into component; the rest of the path after it, or null
+// when the path holds no device component.
+const wchar_t *SplitDeviceComponent(const wchar_t *path, wchar_t (&component)[kComponentChars]) {
+    const wchar_t *rest = path;
+    do rest = SplitPathComponent(component, rest, L"\\");
+    while (rest && IsComputerFolderName(component));
+    return rest;
+}
+
 void NoteProbedLevel(DeviceSession &session, const wchar_t *name) {
     session.probed.device = session.device;
     BoundedCopy(session.probed.name, kPathChars + 1, name);
@@ -115,21 +125,13 @@ BOOL ReadDeviceObjectRecord(DeviceSession &session) {
 BOOL ProbeDevicePath(const wchar_t *path, DeviceSession &session) {
     if (IsLocalPath(path)) return FALSE;
     wchar_t component[kComponentChars];
-    bool beforeDevice = true;
-    for (const wchar_t *rest = path; (rest = SplitPathComponent(component, rest, L"\\")) != nullptr;) {
-        if (beforeDevice) {
-            if (IsComputerFolderName(component)) continue;
-            if (!OpenSessionDevice(component, session)) return FALSE;
-            if (!ReadDeviceObjectRecord(session)) return FALSE;
-            beforeDevice = false;
-            continue;
-        }
-        if (std::wcscmp(component, L"*") == 0) return TRUE;
-        if (!FindChildByName(session.content.Get(), session.findData.cAlternateFileName, component)) return FALSE;
-        NoteProbedLevel(session, component);
-        return TRUE;
-    }
-    return FALSE;
+    const wchar_t *rest = SplitDeviceComponent(path, component);
+    if (!rest || !OpenSessionDevice(component, session) || !ReadDeviceObjectRecord(session)) return FALSE;
+    if (!SplitPathComponent(component, rest, L"\\")) return FALSE;
+    if (std::wcscmp(component, L"*") == 0) return TRUE;
+    if (!FindChildByName(session.content.Get(), session.findData.cAlternateFileName, component)) return FALSE;
+    NoteProbedLevel(session, component);
+    return TRUE;
 }
 
 BOOL TakeObjectById(const wchar_t *path, const wchar_t *objectId, const wchar_t *parentId, DeviceSession &session) {
@@ -137,9 +139,7 @@ BOOL TakeObjectById(const wchar_t *path, const wchar_t *objectId, const wchar_t 
     const wchar_t *lastSeparator = std::wcsrchr(path, L'\\');
     if (!lastSeparator) return FALSE;
     wchar_t component[kComponentChars];
-    const wchar_t *rest = path;
-    do rest = SplitPathComponent(component, rest, L"\\");
-    while (rest && IsComputerFolderName(component));
+    const wchar_t *rest = SplitDeviceComponent(path, component);
     if (!rest || !OpenSessionDevice(component, session)) return FALSE;
     ComPtr<IPortableDeviceProperties> properties = PropertiesOf(session.content.Get());
     WIN32_FIND_DATAW record;
@@ -153,38 +153,57 @@ BOOL TakeObjectById(const wchar_t *path, const wchar_t *objectId, const wchar_t 
     return TRUE;
 }
 
-BOOL ResolveDevicePath(const wchar_t *path, DeviceSession &session) {
+namespace {
+
+// Takes the child of the session's current object that bears name: its ID
+// and record in the session's findData. 0, or the walk's code.
+DWORD TakeLevel(DeviceSession &session, const wchar_t *name, const MakeMissingLevel &makeMissing) {
+    ChildLookup lookup = LookUpChildByName(session.content.Get(), session.findData.cAlternateFileName, name);
+    if (lookup == ChildLookup::Absent && makeMissing) return makeMissing(name, session);
+    // A level that may exist but could not be seen is never made again
+    // beside itself.
+    if (lookup != ChildLookup::Found) return ERROR_PATH_NOT_FOUND;
+    return ReadLevelRecord(session);
+}
+
+}  // namespace
+
+DWORD ReadLevelRecord(DeviceSession &session) {
+    ComPtr<IPortableDeviceProperties> properties = PropertiesOf(session.content.Get());
+    if (!properties || !ReadObjectRecord(session.findData.cAlternateFileName, session.findData, std::move(properties)))
+        return ERROR_PATH_NOT_FOUND;
+    return ERROR_SUCCESS;
+}
+
+DWORD WalkDevicePath(const wchar_t *path, DeviceSession &session, const MakeMissingLevel &makeMissing) {
     wchar_t component[kComponentChars];
-    bool atDevice = true;
-    for (const wchar_t *rest = path; (rest = SplitPathComponent(component, rest, L"\\")) != nullptr;) {
-        bool found = false;
-        if (atDevice) {
-            if (IsComputerFolderName(component)) continue;
-            // A device already open is taken to be the one the path names.
-            if (!session.device && !OpenSessionDevice(component, session)) return FALSE;
-            atDevice = false;
-            // The first level a probe of this call found is not looked up again.
-            rest = SplitPathComponent(component, rest, L"\\");
-            found = rest && TakeProbedLevel(session, component);
-            if (!found) {
-                if (!ReadDeviceObjectRecord(session)) {
-                    SetLastError(ERROR_PATH_NOT_FOUND);
-                    return FALSE;
-                }
-                if (!rest) break;
-            }
-        }
-        if (!found && !FindChildByName(session.content.Get(), session.findData.cAlternateFileName, component)) {
-            SetLastError(ERROR_PATH_NOT_FOUND);
-            return FALSE;
-        }
-        ComPtr<IPortableDeviceProperties> properties = PropertiesOf(session.content.Get());
-        if (!properties || !ReadObjectRecord(session.findData.cAlternateFileName, session.findData, std::move(properties))) {
-            SetLastError(ERROR_PATH_NOT_FOUND);
-            return FALSE;
-        }
+    const wchar_t *rest = SplitDeviceComponent(path, component);
+    if (!rest) return ERROR_SUCCESS;  // no device component: nothing to walk
+    // A device already open is taken to be the one the path names.
+    if (!session.device && !OpenSessionDevice(component, session)) {
+        DWORD code = GetLastError();
+        return code ? code : static_cast<DWORD>(ERROR_PATH_NOT_FOUND);
     }
-    return TRUE;
+    rest = SplitPathComponent(component, rest, L"\\");
+    // The first level a probe of this call found is not looked up again.
+    DWORD code = ERROR_SUCCESS;
+    if (rest && TakeProbedLevel(session, component)) {
+        code = ReadLevelRecord(session);
+    } else {
+        if (!ReadDeviceObjectRecord(session)) return ERROR_PATH_NOT_FOUND;
+        if (!rest) return ERROR_SUCCESS;
+        code = TakeLevel(session, component, makeMissing);
+    }
+    while (code == ERROR_SUCCESS && (rest = SplitPathComponent(component, rest, L"\\")) != nullptr)
+        code = TakeLevel(session, component, makeMissing);
+    return code;
+}
+
+BOOL ResolveDevicePath(const wchar_t *path, DeviceSession &session) {
+    DWORD code = WalkDevicePath(path, session, nullptr);
+    if (code == ERROR_SUCCESS) return TRUE;
+    SetLastError(code);
+    return FALSE;
 }
 
 }  // namespace kivo

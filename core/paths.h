@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "child_records.h"
@@ -51,8 +52,27 @@ ChildLookup LookUpChildByName(IPortableDeviceContent *content, wchar_t (&objectI
 // component under the device is "*" or an existing child of the device.
 BOOL ProbeDevicePath(const wchar_t *path, DeviceSession &session);
 
+// Makes a level a walk found absent, as a folder named name below the
+// session's current object; 0 with the new level's ID in the session's
+// findData, or the code of the failure.
+using MakeMissingLevel = std::function<DWORD(const wchar_t *name, DeviceSession &session)>;
+
+// The one walk of a device path: opens its device (unless the session has
+// one open, taken to be the path's), takes the level the session's probe
+// found, and walks every level below, each looked up by name and its record
+// read into the session's findData. An absent level is made by makeMissing
+// when given, and ends the walk with ERROR_PATH_NOT_FOUND otherwise; so does
+// a level that may exist but could not be seen. 0 when the whole path was
+// walked, else the code of the failure.
+DWORD WalkDevicePath(const wchar_t *path, DeviceSession &session, const MakeMissingLevel &makeMissing);
+
+// Reads the record of the object whose ID is in the session's findData
+// into it; 0, or ERROR_PATH_NOT_FOUND.
+DWORD ReadLevelRecord(DeviceSession &session);
+
 // Walks the whole path from the device object down; on TRUE the session's
-// findData is the record of the object the path names.
+// findData is the record of the object the path names. On FALSE the code
+// is the walk's (ERROR_PATH_NOT_FOUND, or why the device did not open).
 BOOL ResolveDevicePath(const wchar_t *path, DeviceSession &session);
 
 // Opens the device a device path names and takes the object the path ends

@@ -14,29 +14,13 @@ namespace {
 
 constexpr size_t kLocalFolderChars = 264;
 
-OpResult OpenDeviceLevel(const wchar_t *name, DeviceSession &session) {
-    if (!session.device) {
-        if (!OpenSessionDevice(name, session)) return FailedWithLastError();
-    }
-    if (!ReadDeviceObjectRecord(session)) return Failed(ERROR_PATH_NOT_FOUND);
-    return Succeeded();
-}
-
-OpResult FindOrCreateLevel(const wchar_t *name, DeviceSession &session) {
-    ChildLookup lookup = LookUpChildByName(session.content.Get(), session.findData.cAlternateFileName, name);
-    // A level that may exist but could not be seen is never made again
-    // beside itself.
-    if (lookup == ChildLookup::Unknown) return Failed(ERROR_PATH_NOT_FOUND);
-    if (lookup == ChildLookup::Found) {
-        ComPtr<IPortableDeviceProperties> properties = PropertiesOf(session.content.Get());
-        if (!properties || !ReadObjectRecord(session.findData.cAlternateFileName, session.findData, std::move(properties)))
-            return Failed(ERROR_PATH_NOT_FOUND);
-        return Succeeded();
-    }
+// Makes the missing level as a new folder, its ID and name in the
+// session's findData.
+DWORD MakeFolderLevel(const wchar_t *name, DeviceSession &session) {
     OpResult created = CreateFolderObject(session.content.Get(), session.findData.cAlternateFileName, name);
-    if (!created.ok) return created;
+    if (!created.ok) return created.code;
     BoundedCopy(session.findData.cFileName, kPathChars, name);
-    return Succeeded();
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -63,20 +47,8 @@ OpResult ResolveDevicePathCreating(const wchar_t *path, DeviceSession &session) 
     // Nothing is made at a path that does not fit MAX_PATH: no listing or
     // job of the library could name it afterwards.
     if (!FitsBuffer(path, kPathChars) || !ComponentsFit(path)) return Failed(ERROR_FILENAME_EXCED_RANGE);
-    wchar_t component[kComponentChars];
-    bool atDevice = true;
-    for (const wchar_t *rest = path; (rest = SplitPathComponent(component, rest, L"\\")) != nullptr;) {
-        OpResult level = Succeeded();
-        if (atDevice) {
-            if (std::wcscmp(component, GlobalState().computerFolderName) == 0) continue;
-            level = OpenDeviceLevel(component, session);
-            atDevice = false;
-        } else {
-            level = FindOrCreateLevel(component, session);
-        }
-        if (!level.ok) return level;
-    }
-    return Succeeded();
+    DWORD code = WalkDevicePath(path, session, MakeFolderLevel);
+    return code == ERROR_SUCCESS ? Succeeded() : Failed(code);
 }
 
 OpResult CreateLocalFolderTree(const wchar_t *path) {

@@ -5,6 +5,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <vector>
@@ -388,6 +389,10 @@ TEST_F(FileOps, FoldersAreMadeLevelByLevel) {
     KivoSimClearLog();
     EXPECT_TRUE(KivoCreateFolder(L"Phone\\Card\\DCIM\\B\\C")) << "an existing folder";
     EXPECT_EQ(KivoSimCallCount("IPortableDeviceContent::CreateObjectWithPropertiesOnly"), 0u);
+    auto listed = kivosim::Calls("IPortableDeviceContent::EnumObjects");
+    EXPECT_EQ(std::count_if(listed.begin(), listed.end(), [](const json &call) { return call["objectId"] == "DEVICE"; }), 1)
+        << "the storage the probe found is not looked up again";
+    EXPECT_EQ(listed.size(), 4u) << "the device, Card, DCIM and B, each listed once";
     EXPECT_FALSE(KivoCreateFolder(L"Phone\\Nowhere\\A"));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 

@@ -15,6 +15,25 @@ bool IsLocalPath(const wchar_t *path) {
     return path[0] != L'\0' && path[1] == L':';
 }
 
+bool SplitPathParts(const wchar_t *path, PathParts &parts, bool takeDrive) {
+    constexpr size_t kMaxDrive = 2, kMaxFolder = 259, kMaxName = 255, kMaxExtension = 255;
+    std::wstring rest(path);
+    parts = PathParts{};
+    if (takeDrive && rest.size() >= 2 && rest[1] == L':') {
+        parts.drive = rest.substr(0, 2);
+        rest = rest.substr(2);
+    }
+    size_t cut = rest.find_last_of(L"\\/");
+    size_t nameStart = cut == std::wstring::npos ? 0 : cut + 1;
+    parts.folder = rest.substr(0, nameStart);
+    std::wstring file = rest.substr(nameStart);
+    size_t dot = file.find_last_of(L'.');
+    parts.name = dot == std::wstring::npos ? file : file.substr(0, dot);
+    parts.extension = dot == std::wstring::npos ? std::wstring() : file.substr(dot);
+    return parts.drive.size() <= kMaxDrive && parts.folder.size() <= kMaxFolder && parts.name.size() <= kMaxName &&
+           parts.extension.size() <= kMaxExtension;
+}
+
 const wchar_t *SplitPathComponent(wchar_t *destination, const wchar_t *source, const wchar_t *separators) {
     while (IsSeparator(*source, separators)) ++source;
     if (*source == L'\0') {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "text.h"
 
@@ -21,6 +22,20 @@ bool IsLocalPath(const wchar_t *path);
 // destination is then empty). A run longer than 260 characters is cut after
 // 260; its remainder starts the next component.
 const wchar_t *SplitPathComponent(wchar_t *destination, const wchar_t *source, const wchar_t *separators);
+
+// A path split like the platform's path splitter: a drive ("C:"), the
+// folder part up to and with its last separator (backslash or slash), the
+// name and the extension from the name's last dot.
+struct PathParts {
+    std::wstring drive, folder, name, extension;
+    std::wstring FileName() const { return name + extension; }
+};
+
+// False when a part does not fit the splitter's limit: the drive 2
+// characters, the folder 259, the name and the extension 255 each. A part
+// too long is refused, never cut. Without takeDrive (a device path has no
+// drive) a colon is an ordinary character.
+bool SplitPathParts(const wchar_t *path, PathParts &parts, bool takeDrive = true);
 
 // The name a replacement is uploaded under until the object it replaces is
 // gone: "~kivo", 16 lowercase hexadecimal digits of unique, ".tmp". No

@@ -12,31 +12,6 @@ namespace kivo {
 
 namespace {
 
-constexpr size_t kMaxDrive = 2, kMaxFolder = 259, kMaxName = 255, kMaxExtension = 255;
-
-// A destination path split like the platform's path splitter.
-struct PathParts {
-    std::wstring drive, folder, name, extension;
-    std::wstring FileName() const { return name + extension; }
-};
-
-bool SplitDestination(const wchar_t *path, PathParts &parts) {
-    std::wstring rest(path);
-    if (rest.size() >= 2 && rest[1] == L':') {
-        parts.drive = rest.substr(0, 2);
-        rest = rest.substr(2);
-    }
-    size_t cut = rest.find_last_of(L"\\/");
-    size_t nameStart = cut == std::wstring::npos ? 0 : cut + 1;
-    parts.folder = rest.substr(0, nameStart);
-    std::wstring file = rest.substr(nameStart);
-    size_t dot = file.find_last_of(L'.');
-    parts.name = dot == std::wstring::npos ? file : file.substr(0, dot);
-    parts.extension = dot == std::wstring::npos ? std::wstring() : file.substr(dot);
-    return parts.drive.size() <= kMaxDrive && parts.folder.size() <= kMaxFolder && parts.name.size() <= kMaxName &&
-           parts.extension.size() <= kMaxExtension;
-}
-
 bool SourceIsNewer(const FILETIME &source, const FILETIME &target) { return CompareFileTime(&source, &target) > 0; }
 
 // The last-write time (UTC) of the source: a device record's, or the disk
@@ -334,7 +309,7 @@ OpResult CopyBetween(const wchar_t *source, const wchar_t *destination, DWORD fl
     OpResult opened = OpenSource(source, hints, from);
     if (!opened.ok) return opened;
     PathParts parts;
-    if (!SplitDestination(destination, parts)) return Failed(ERROR_PATH_NOT_FOUND);
+    if (!SplitPathParts(destination, parts)) return Failed(ERROR_PATH_NOT_FOUND);
     DeviceSession to;
     if (!InitSession(&to)) return FailedWithLastError();
     std::wstring folder = parts.drive + parts.folder;

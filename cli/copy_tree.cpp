@@ -75,10 +75,19 @@ std::wstring ProgressLine(ULONGLONG bytes, ULONGLONG totalBytes, double seconds,
     return L"\r" + line;
 }
 
+// IMG_0012.JPG: 3.4 MB of 9.1 MB  1.2 MB/s  0:05 left
+std::wstring PlainLine(ULONGLONG bytes, ULONGLONG totalBytes, double seconds, const std::wstring &name) {
+    double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+    double left = rate > 0 && totalBytes >= bytes ? static_cast<double>(totalBytes - bytes) / rate : -1;
+    return name + L": " + HumanSize(bytes) + L" of " + HumanSize(totalBytes) + L"  " +
+           HumanSize(static_cast<ULONGLONG>(rate)) + L"/s  " + Clock(left) + L" left\n";
+}
+
 // What the progress routine draws: the bytes of the whole command, of
 // which the current copy is a part.
 struct Meter {
     bool terminal = false;
+    bool plainLines = false;  // piped: a plain line a second, for a copy that lasts
     ULONGLONG before = 0;     // bytes of the files copied earlier
     ULONGLONG totalBytes = 0; // of the whole command, as far as known
     ULONGLONG current = 0;    // of the current copy so far
@@ -87,7 +96,14 @@ struct Meter {
 
     void Draw(bool now) {
         double t = Now();
-        if (!terminal || (!now && t - lastDrawn < 0.1)) return;
+        if (!terminal) {
+            if (plainLines && t - start >= 1 && t - lastDrawn >= 1) {
+                lastDrawn = t;
+                Print(PlainLine(current, std::max(totalBytes, current), t - start, name));
+            }
+            return;
+        }
+        if (!now && t - lastDrawn < 0.1) return;
         lastDrawn = t;
         Print(ProgressLine(before + current, std::max(totalBytes, before + current), t - start, files, name));
     }
@@ -158,8 +174,9 @@ int CopyOne(const std::wstring &source, const std::wstring &destination, DWORD f
     stopRequested = FALSE;
     Meter meter;
     meter.terminal = IsTerminal(Stream::Out);
+    meter.plainLines = !meter.terminal;
     WIN32_FIND_DATAW record{};
-    if (meter.terminal && KivoGetStatus(source.c_str(), &record)) meter.totalBytes = RecordSize(record);
+    if (KivoGetStatus(source.c_str(), &record)) meter.totalBytes = RecordSize(record);
     meter.start = Now();
     meter.name = LastName(source);
     BOOL copied = KivoCopyFileEx(source.c_str(), destination.c_str(), OnProgress, &meter,

@@ -294,7 +294,8 @@ std::map<std::wstring, Command> Commands() {
                   nullptr};
     all[L"stat"] = {L"usage: kivo stat PATH\nPrints one object's record.\n", nullptr};
     all[L"cp"] = {L"usage: kivo cp [--fail-if-exists|--newer] SRC DST\nCopies one file; DST may be a folder. A byte\n"
-                  L"progress bar shows on a terminal; Ctrl+C stops the copy and leaves nothing of it (status 130).\n",
+                  L"progress bar shows on a terminal (piped: a plain line a second for a copy that lasts); Ctrl+C\n"
+                  L"stops the copy and leaves nothing of it (status 130).\n",
                   nullptr};
     all[L"mv"] = {L"usage: kivo mv SRC DST\nMoves or renames one file; DST may be a folder.\n", nullptr};
     all[L"rm"] = {L"usage: kivo rm [-r] PATH\nDeletes a file; with -r a folder and everything in it.\n", nullptr};

@@ -193,3 +193,25 @@ TEST_F(Cli, DfReportsStoragesAndCopyTreeChecksTheRoomFirst) {
     EXPECT_NE(forced.out.find("1 of 2 files copied, 0 up to date, 1 failed"), std::string::npos) << forced.out;
     EXPECT_EQ(filesInUp(), 1u);
 }
+
+// Piped, cp tells of a copy that lasts in plain lines, about one a second.
+TEST_F(Cli, APipedCopyThatLastsPrintsPlainProgressLines) {
+    json fixture = json::parse(ReadFileText(fixtureFile));
+    fixture["devices"][0]["bandwidth"] = 200000;
+    fixture["devices"][0]["transferSize"] = 16384;
+    fixture["devices"][0]["objects"][0]["children"][0]["children"].push_back(
+        {{"kind", "file"}, {"name", "slow.bin"}, {"originalFileName", "slow.bin"}, {"size", 500000}, {"seed", 5}});
+    ASSERT_TRUE(WriteFileText(fixtureFile, fixture.dump()));
+    Outcome cp = Run(L"cp Phone\\Card\\DCIM\\slow.bin \"" + disk.File(L"slow.bin") + L"\"");
+    EXPECT_EQ(cp.status, 0u) << cp.error;
+    std::vector<std::string> lines = Lines(cp.out);
+    ASSERT_GE(lines.size(), 1u) << "two and a half seconds of copying";
+    for (const std::string &line : lines) {
+        EXPECT_EQ(line.rfind("slow.bin: ", 0), 0u) << line;
+        EXPECT_NE(line.find(" of 488.3 KB  "), std::string::npos) << line;
+        EXPECT_NE(line.find(" left"), std::string::npos) << line;
+        EXPECT_EQ(line.find('\r'), std::string::npos) << "no terminal redraws when piped";
+    }
+    EXPECT_EQ(Run(L"cp Phone\\Card\\DCIM\\a.jpg \"" + disk.File(L"a.jpg") + L"\"").out, "")
+        << "a quick copy prints nothing";
+}

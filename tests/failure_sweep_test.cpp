@@ -92,9 +92,11 @@ bool NoTemporaryFiles(const TempFolder &disk) {
     return CountEntries(TempPath(), L"KIV*.tmp") == 0 && CountEntries(disk.Path(), L"kdl*.tmp") == 0;
 }
 
-// A deferred job over DCIM's pictures, driven to its end. It succeeds when
-// First did and every entry was copied; the code it leaves is that of the
-// first failure, and an entry that failed without a code leaves 0.
+// A deferred job over DCIM's pictures, driven to its end: the first entry
+// by Next, the others by NextEx with a progress routine and cancel flag. It
+// succeeds when First did and every entry was copied; the code it leaves is
+// that of the first failure, and an entry that failed without a code
+// leaves 0.
 BOOL RunFolderCopyJob(const TempFolder &disk) {
     std::wstring target = disk.File(L"job");
     for (const wchar_t *name : {L"a.jpg", L"b.jpg"}) DeleteFileW((target + L"\\" + name).c_str());
@@ -104,7 +106,13 @@ BOOL RunFolderCopyJob(const TempFolder &disk) {
     DWORD firstError = ERROR_SUCCESS;
     INT32 result = 0;
     UINT32 error = 0;
-    while (KivoCopyFolderNext(job, nullptr, 0, nullptr, 0, &result, &error)) {
+    auto routine = [](LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
+                      LPVOID) -> DWORD { return PROGRESS_CONTINUE; };
+    BOOL cancel = FALSE;
+    for (bool first = true;; first = false) {
+        BOOL next = first ? KivoCopyFolderNext(job, nullptr, 0, nullptr, 0, &result, &error)
+                          : KivoCopyFolderNextEx(job, nullptr, 0, nullptr, 0, &result, &error, routine, nullptr, &cancel);
+        if (!next) break;
         if (result) continue;
         if (all) firstError = error;
         all = FALSE;

@@ -89,15 +89,23 @@ IClassFactory *TakeClassObject(int slot, HRESULT &hr) {
             kept = nullptr;
             return nullptr;
         }
+        // The module that holds the class object's code, by its vtable.
+        const void *code = *reinterpret_cast<void *const *>(kept);
+        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, static_cast<LPCWSTR>(code),
+                                &g.classModules[slot]))
+            g.classModules[slot] = nullptr;
     }
     kept->AddRef();
     return kept;
 }
 
 void ReleaseClassObjects(Globals &g) {
-    for (IClassFactory *&kept : g.classObjects) {
-        if (kept) kept->Release();
-        kept = nullptr;
+    for (size_t i = 0; i < sizeof g.classObjects / sizeof g.classObjects[0]; ++i) {
+        if (g.classObjects[i]) g.classObjects[i]->Release();
+        g.classObjects[i] = nullptr;
+        // Only once the class object is gone may its module go.
+        if (g.classModules[i]) FreeLibrary(g.classModules[i]);
+        g.classModules[i] = nullptr;
     }
 }
 

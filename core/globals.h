@@ -22,8 +22,11 @@ struct Globals {
     wchar_t computerFolderName[kPathChars] = {};
     IShellFolder *desktopFolder = nullptr;
     // The class objects of the platform's in-process classes, fetched on
-    // first use (see CreatePlatformObject).
+    // first use (see CreatePlatformObject), and a reference on the module
+    // each lives in: a host thread that ends the COM apartment the class
+    // was loaded in must not unload the code a kept class object runs.
     IClassFactory *classObjects[5] = {};
+    HMODULE classModules[5] = {};
 };
 
 Globals &GlobalState();

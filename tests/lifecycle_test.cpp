@@ -80,7 +80,14 @@ TEST_F(Lifecycle, ComputerFolderNameIsWhatTheShellShows) {
 }
 
 TEST_F(Lifecycle, CleanUpReleasesEverythingAndTheNextCallPreparesAgain) {
-    ASSERT_TRUE(kivo::InitSession(nullptr));
+    {
+        // A session makes its manager from the kept class object, which
+        // holds the module it lives in until clean-up.
+        kivo::DeviceSession first;
+        ASSERT_TRUE(kivo::InitSession(&first));
+        ASSERT_NE(GlobalState().classObjects[0], nullptr);
+        EXPECT_EQ(GlobalState().classModules[0], GetModuleHandleW(L"kivosim.dll"));
+    }
     WIN32_FIND_DATAW record{};
     auto handle = kivo::FileEnumTable().Add({record}, 1);
     ASSERT_TRUE(kivo::FileEnumTable().Contains(handle));
@@ -92,6 +99,10 @@ TEST_F(Lifecycle, CleanUpReleasesEverythingAndTheNextCallPreparesAgain) {
     EXPECT_EQ(g.computerPidl, nullptr);
     EXPECT_EQ(g.desktopPidl, nullptr);
     EXPECT_EQ(g.desktopFolder, nullptr);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(g.classObjects[i], nullptr);
+        EXPECT_EQ(g.classModules[i], nullptr);
+    }
     EXPECT_FALSE(kivo::FileEnumTable().Contains(handle)) << "handles issued before clean-up are unknown";
 
     wcscpy(g.computerFolderName, L"stale");

@@ -14,11 +14,6 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-const PROPERTYKEY *const kRecordKeys[] = {
-    &WPD_OBJECT_ID,           &WPD_OBJECT_NAME,      &WPD_OBJECT_ORIGINAL_FILE_NAME, &WPD_OBJECT_CONTENT_TYPE,
-    &WPD_OBJECT_ISHIDDEN,     &WPD_OBJECT_CAN_DELETE, &WPD_OBJECT_ISSYSTEM,          &WPD_OBJECT_DATE_CREATED,
-    &WPD_OBJECT_DATE_MODIFIED, &WPD_OBJECT_SIZE,
-};
 
 CoTaskMemString ReadString(IPortableDeviceValues *values, REFPROPERTYKEY key) {
     CoTaskMemString text;
@@ -62,19 +57,14 @@ ComPtr<IPortableDeviceKeyCollection> MakeKeyCollection(std::initializer_list<con
     return keys;
 }
 
-template <size_t N>
-ComPtr<IPortableDeviceKeyCollection> MakeKeys(const PROPERTYKEY *const (&wanted)[N]) {
-    ComPtr<IPortableDeviceKeyCollection> keys = MakeKeyCollection({});
-    if (!keys) return nullptr;
-    for (const PROPERTYKEY *key : wanted) keys->Add(*key);
-    return keys;
+ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys() {
+    return MakeKeyCollection({&WPD_OBJECT_ID, &WPD_OBJECT_NAME, &WPD_OBJECT_ORIGINAL_FILE_NAME, &WPD_OBJECT_CONTENT_TYPE,
+                              &WPD_OBJECT_ISHIDDEN, &WPD_OBJECT_CAN_DELETE, &WPD_OBJECT_ISSYSTEM, &WPD_OBJECT_DATE_CREATED,
+                              &WPD_OBJECT_DATE_MODIFIED, &WPD_OBJECT_SIZE});
 }
 
-ComPtr<IPortableDeviceKeyCollection> MakeRecordKeys() { return MakeKeys(kRecordKeys); }
-
 ComPtr<IPortableDeviceKeyCollection> MakeNameKeys() {
-    static const PROPERTYKEY *const kNameKeys[] = {&WPD_OBJECT_ID, &WPD_OBJECT_NAME, &WPD_OBJECT_ORIGINAL_FILE_NAME};
-    return MakeKeys(kNameKeys);
+    return MakeKeyCollection({&WPD_OBJECT_ID, &WPD_OBJECT_NAME, &WPD_OBJECT_ORIGINAL_FILE_NAME});
 }
 
 ComPtr<IPortableDeviceValues> MakeDeviceValues() {
@@ -170,11 +160,8 @@ RecordRead ReadObjectRecordAndParent(const wchar_t *objectId, WIN32_FIND_DATAW &
     return RecordFromValues(values.Get(), record);
 }
 
-namespace {
-
-// Fills the record from values, with id as its ID (none when null).
-RecordRead FillRecord(IPortableDeviceValues *values, const wchar_t *id, WIN32_FIND_DATAW &record,
-                      bool nameRequired) {
+RecordRead ChildRecordFromValues(IPortableDeviceValues *values, const wchar_t *id, WIN32_FIND_DATAW &record,
+                                 bool nameRequired) {
     // The strings are read before the record is cleared: id may point into
     // it. An ID or name that does not fit is never cut into something that
     // could address another object: the object counts as unreadable.
@@ -200,16 +187,9 @@ RecordRead FillRecord(IPortableDeviceValues *values, const wchar_t *id, WIN32_FI
     return RecordRead::Read;
 }
 
-}  // namespace
-
 RecordRead RecordFromValues(IPortableDeviceValues *values, WIN32_FIND_DATAW &record, bool nameRequired) {
     CoTaskMemString id = ReadString(values, WPD_OBJECT_ID);
-    return FillRecord(values, id.Get(), record, nameRequired);
-}
-
-RecordRead ChildRecordFromValues(IPortableDeviceValues *values, const wchar_t *id, WIN32_FIND_DATAW &record,
-                                 bool nameRequired) {
-    return FillRecord(values, id, record, nameRequired);
+    return ChildRecordFromValues(values, id.Get(), record, nameRequired);
 }
 
 }  // namespace kivo

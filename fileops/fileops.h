@@ -33,6 +33,12 @@ inline OpResult FailedWithLastError() {
     return {FALSE, code ? code : static_cast<DWORD>(ERROR_GEN_FAILURE)};
 }
 
+// The Win32 code a failed platform call carries, or fallback when it
+// carries none.
+inline DWORD CodeOf(HRESULT hr, DWORD fallback) {
+    return HRESULT_FACILITY(hr) == FACILITY_WIN32 && HRESULT_CODE(hr) ? static_cast<DWORD>(HRESULT_CODE(hr)) : fallback;
+}
+
 constexpr ULONGLONG kLargeObjectThreshold = 0x4000000;  // 64 MiB
 
 // ---- transfer ----------------------------------------------------------------------

@@ -32,7 +32,6 @@ public:
     // at most 1 MiB, and smaller while a chunk takes more than 250 ms, so
     // that the routine hears of a slow copy often enough.
     ULONG NextChunk(ULONG chunk);
-    bool Stopped() const { return stopped_; }
     const ProgressRequest &Request() const { return request_; }
 
 private:

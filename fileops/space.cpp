@@ -33,7 +33,7 @@ OpResult ReadStorageSpace(IPortableDeviceContent *content, const wchar_t *storag
     if (!properties || !keys) return Failed(ERROR_NOT_ENOUGH_MEMORY);
     ComPtr<IPortableDeviceValues> values;
     HRESULT hr = properties->GetValues(storageId, keys.Get(), values.GetAddressOf());
-    if (FAILED(hr) || !values) return Failed(HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : ERROR_READ_FAULT);
+    if (FAILED(hr) || !values) return Failed(CodeOf(hr, ERROR_READ_FAULT));
     space.capacity = ReadFigure(values.Get(), WPD_STORAGE_CAPACITY);
     space.free = ReadFigure(values.Get(), WPD_STORAGE_FREE_SPACE_IN_BYTES);
     space.maxObjectSize = ReadFigure(values.Get(), WPD_STORAGE_MAX_OBJECT_SIZE);

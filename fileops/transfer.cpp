@@ -151,7 +151,7 @@ OpResult OpenDiskSource(DeviceSession &source, ComPtr<IStream> &stream) {
     ReadLocalFileTimes(source.findData.cFileName, source.findData);
     HRESULT hr = SHCreateStreamOnFileEx(source.findData.cFileName, STGM_READ | STGM_SHARE_DENY_NONE,
                                         FILE_ATTRIBUTE_NORMAL, FALSE, nullptr, stream.GetAddressOf());
-    if (FAILED(hr)) return Failed(HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : ERROR_READ_FAULT);
+    if (FAILED(hr)) return Failed(CodeOf(hr, ERROR_READ_FAULT));
     return Succeeded();
 }
 
@@ -308,7 +308,7 @@ BOOL CopyStream(IStream *from, IStream *to, ULONG chunkSize, DWORD &failureCode,
     auto write = [to, &refusal](const BYTE *buffer, ULONG size) {
         ULONG written = 0;
         HRESULT hr = to->Write(buffer, size, &written);
-        if (FAILED(hr) && HRESULT_FACILITY(hr) == FACILITY_WIN32) refusal = HRESULT_CODE(hr);
+        if (FAILED(hr)) refusal = CodeOf(hr, ERROR_SUCCESS);
         return SUCCEEDED(hr) && written == size;
     };
     if (CopyChunks(chunkSize, failureCode, StreamReader(from), write, progress)) return TRUE;

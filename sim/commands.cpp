@@ -8,12 +8,39 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-HRESULT SetProperty(Object &object, REFPROPERTYKEY key, const PROPVARIANT &value) {
-    if (value.vt != VT_LPWSTR || !value.pwszVal) return DISP_E_TYPEMISMATCH;
-    if (IsEqualPropertyKey(key, WPD_OBJECT_ORIGINAL_FILE_NAME)) object.originalFileName = value.pwszVal;
-    else if (IsEqualPropertyKey(key, WPD_OBJECT_NAME)) object.name = value.pwszVal;
-    else return E_ACCESSDENIED;
+bool IsDateKey(REFPROPERTYKEY key) {
+    return IsEqualPropertyKey(key, WPD_OBJECT_DATE_MODIFIED) || IsEqualPropertyKey(key, WPD_OBJECT_DATE_CREATED);
+}
+
+HRESULT SetDate(const Device &device, Object &object, REFPROPERTYKEY key, const PROPVARIANT &value) {
+    if (value.vt != VT_DATE) return DISP_E_TYPEMISMATCH;
+    if (device.traits.datesFixedAtUpload) return E_ACCESSDENIED;
+    (IsEqualPropertyKey(key, WPD_OBJECT_DATE_MODIFIED) ? object.modified : object.created) = value.date;
     return S_OK;
+}
+
+HRESULT SetName(const Device &device, Object &object, REFPROPERTYKEY key, const PROPVARIANT &value) {
+    if (value.vt != VT_LPWSTR || !value.pwszVal) return DISP_E_TYPEMISMATCH;
+    const bool fileName = IsEqualPropertyKey(key, WPD_OBJECT_ORIGINAL_FILE_NAME);
+    if (!fileName && device.traits.renamesByFileNameOnly) return E_ACCESSDENIED;
+    if (fileName) {
+        const Object *folder = device.objects.count(object.parentId) ? &device.objects.at(object.parentId) : nullptr;
+        if (HRESULT taken = folder ? CheckNameFree(device, *folder, value.pwszVal, object.id) : S_OK; FAILED(taken))
+            return taken;
+        object.originalFileName = value.pwszVal;
+        if (device.traits.renamesByFileNameOnly) object.name = value.pwszVal;
+    } else {
+        object.name = value.pwszVal;
+    }
+    return S_OK;
+}
+
+HRESULT SetProperty(Device &device, Object &object, REFPROPERTYKEY key, const PROPVARIANT &value) {
+    if (FAILED(CheckStorageWritable(device, object.id))) return E_ACCESSDENIED;
+    if (IsDateKey(key)) return SetDate(device, object, key, value);
+    if (IsEqualPropertyKey(key, WPD_OBJECT_ORIGINAL_FILE_NAME) || IsEqualPropertyKey(key, WPD_OBJECT_NAME))
+        return SetName(device, object, key, value);
+    return E_ACCESSDENIED;
 }
 
 }  // namespace
@@ -53,7 +80,7 @@ HRESULT RunCommand(Device &device, IPortableDeviceValues *parameters, IPortableD
         PropVariantInit(&value);
         HRESULT one = E_INVALIDARG;
         if (SUCCEEDED(changes->GetAt(i, &key, &value)))
-            one = forced.code ? (forced.InWrite() ? *forced.code : S_OK) : SetProperty(*object, key, value);
+            one = forced.code ? (forced.InWrite() ? *forced.code : S_OK) : SetProperty(device, *object, key, value);
         PropVariantClear(&value);
         if (writeResults) writeResults->SetErrorValue(key, one);
         if (FAILED(one)) overall = S_FALSE;

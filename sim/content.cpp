@@ -165,6 +165,7 @@ public:
         Object *parent = device.Find(object.parentId);
         if (!parent || !IsContainer(*parent)) return kNotFound;
         if (object.name.empty()) return E_INVALIDARG;
+        if (HRESULT refused = RefuseNewObject(call, device, *parent, object); FAILED(refused)) return refused;
         bool folder = IsEqualGUID(object.contentType, WPD_CONTENT_TYPE_FOLDER);
         Object created = MakeObject(device, *parent, object, folder ? Kind::Folder : Kind::File);
         std::wstring newId = InsertObject(device, std::move(created)).id;
@@ -189,6 +190,7 @@ public:
         if (!object.hasParent) return E_INVALIDARG;
         Object *parent = call.device()->Find(object.parentId);
         if (!parent || !IsContainer(*parent)) return kNotFound;
+        if (HRESULT refused = RefuseNewObject(call, *call.device(), *parent, object); FAILED(refused)) return refused;
         if (optimal) *optimal = call.device()->transferSize;
         return call.Result(CreateUploadStream(connection_, std::move(object), data));
     }
@@ -246,6 +248,15 @@ public:
     }
 
 private:
+    // A read-only storage takes no new object, and a folder no second
+    // object of a name.
+    static HRESULT RefuseNewObject(Call &call, Device &device, const Object &parent, const NewObject &object) {
+        HRESULT hr = CheckStorageWritable(device, parent.id);
+        if (SUCCEEDED(hr)) hr = CheckNameFree(device, parent, object.originalFileName.value_or(object.name));
+        if (FAILED(hr)) call.Entry()["refused"] = FormatHresult(hr);
+        return hr;
+    }
+
     static std::vector<std::wstring> ReadIds(IPortableDevicePropVariantCollection *ids) {
         std::vector<std::wstring> out;
         DWORD count = 0;
@@ -287,7 +298,7 @@ private:
     static HRESULT DeleteOne(Device &device, const std::wstring &id, bool recursive) {
         Object *object = id.empty() ? nullptr : device.Find(id);
         if (!object) return kNotFound;
-        if (Undeletable(*object)) return E_ACCESSDENIED;
+        if (Undeletable(*object) || FAILED(CheckStorageWritable(device, id))) return E_ACCESSDENIED;
         if (!recursive && !object->children.empty()) return HRESULT_FROM_WIN32(ERROR_INVALID_OPERATION);
         if (recursive && HoldsUndeletable(device, *object)) return E_ACCESSDENIED;
         if (Object *parent = device.Find(object->parentId)) {

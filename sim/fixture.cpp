@@ -116,6 +116,9 @@ bool ParseObject(Device &device, const std::wstring &parentId, const json &node,
         object.data.bytes = std::make_shared<const std::vector<uint8_t>>();
     }
     if (object.kind == Kind::Storage) {
+        object.fileSystem = OptionalText(node, "fileSystem");
+        object.readOnly = OptionalBool(node, "readOnly").value_or(false);
+        ApplyStorageTraits(device, object);
         for (auto [key, field] : {std::pair{"capacity", &object.capacity}, std::pair{"freeSpace", &object.freeSpace},
                                   std::pair{"maxObjectSize", &object.maxObjectSize}}) {
             if (!node.contains(key)) continue;
@@ -138,6 +141,9 @@ bool ParseDevice(State &state, const json &node, std::string *error) {
     if (state.FindDevice(device->pnpId)) return Fail(error, "duplicate pnpId");
     device->friendlyName = OptionalText(node, "friendlyName");
     device->description = OptionalText(node, "description");
+    // A profile first: the fixture's own keys override what it sets.
+    std::string profile = node.value("profile", std::string());
+    if (!ApplyProfile(*device, profile)) return Fail(error, "unknown profile '" + profile + "'");
     device->transferSize = node.value("transferSize", uint32_t(262144));
     device->refuseFirstOpen = node.value("refuseFirstOpen", false);
     device->connected = node.value("connected", true);
@@ -284,6 +290,8 @@ json DumpObject(const Device &device, const Object &object, bool withChildren, D
     if (object.capacity) node["capacity"] = *object.capacity;
     if (object.freeSpace) node["freeSpace"] = *object.freeSpace;
     if (object.maxObjectSize) node["maxObjectSize"] = *object.maxObjectSize;
+    if (object.fileSystem) node["fileSystem"] = ToUtf8(*object.fileSystem);
+    if (object.readOnly) node["readOnly"] = true;
     if (withChildren && object.kind != Kind::File) {
         json children = json::array();
         for (const auto &id : object.children) {
@@ -301,6 +309,7 @@ json DumpState(State &state, const std::wstring &dataFolder, const std::wstring 
     json devices = json::array();
     for (const auto &device : state.devices) {
         json node = {{"pnpId", ToUtf8(device->pnpId)}};
+        if (!device->profile.empty()) node["profile"] = device->profile;
         if (device->friendlyName) node["friendlyName"] = ToUtf8(*device->friendlyName);
         if (device->description) node["description"] = ToUtf8(*device->description);
         node["transferSize"] = device->transferSize;

@@ -265,6 +265,11 @@ bool ReadProperty(const Device &device, const Object &object, REFPROPERTYKEY key
     } else if (IsEqualPropertyKey(key, WPD_STORAGE_MAX_OBJECT_SIZE) && object.maxObjectSize) {
         out.vt = VT_UI8;
         out.uhVal.QuadPart = *object.maxObjectSize;
+    } else if (IsEqualPropertyKey(key, WPD_STORAGE_FILE_SYSTEM_TYPE) && object.fileSystem) {
+        SetString(out, *object.fileSystem);
+    } else if (IsEqualPropertyKey(key, WPD_STORAGE_ACCESS_CAPABILITY) && object.kind == Kind::Storage) {
+        out.vt = VT_UI4;
+        out.ulVal = object.readOnly ? 1 : 0;  // read-only without deletion, or read-write
     } else if (IsEqualPropertyKey(key, WPD_FUNCTIONAL_OBJECT_CATEGORY) && object.kind == Kind::Storage)
         SetGuid(out, WPD_FUNCTIONAL_CATEGORY_STORAGE);
     else if (IsEqualPropertyKey(key, WPD_DEVICE_FRIENDLY_NAME) && object.kind == Kind::Device &&
@@ -279,7 +284,8 @@ std::vector<PROPERTYKEY> AllPropertyKeys() {
             WPD_OBJECT_ISHIDDEN,     WPD_OBJECT_ISSYSTEM,          WPD_OBJECT_SIZE,
             WPD_OBJECT_ORIGINAL_FILE_NAME, WPD_OBJECT_DATE_CREATED, WPD_OBJECT_DATE_MODIFIED,
             WPD_OBJECT_CAN_DELETE,   WPD_FUNCTIONAL_OBJECT_CATEGORY, WPD_DEVICE_FRIENDLY_NAME,
-            WPD_STORAGE_CAPACITY,    WPD_STORAGE_FREE_SPACE_IN_BYTES, WPD_STORAGE_MAX_OBJECT_SIZE};
+            WPD_STORAGE_CAPACITY,    WPD_STORAGE_FREE_SPACE_IN_BYTES, WPD_STORAGE_MAX_OBJECT_SIZE,
+            WPD_STORAGE_FILE_SYSTEM_TYPE, WPD_STORAGE_ACCESS_CAPABILITY};
 }
 
 // ---- files ---------------------------------------------------------------
@@ -364,6 +370,8 @@ const NamedKey kKeyNames[] = {
     {&WPD_STORAGE_CAPACITY, "WPD_STORAGE_CAPACITY"},
     {&WPD_STORAGE_FREE_SPACE_IN_BYTES, "WPD_STORAGE_FREE_SPACE_IN_BYTES"},
     {&WPD_STORAGE_MAX_OBJECT_SIZE, "WPD_STORAGE_MAX_OBJECT_SIZE"},
+    {&WPD_STORAGE_FILE_SYSTEM_TYPE, "WPD_STORAGE_FILE_SYSTEM_TYPE"},
+    {&WPD_STORAGE_ACCESS_CAPABILITY, "WPD_STORAGE_ACCESS_CAPABILITY"},
     {&WPD_CLIENT_NAME, "WPD_CLIENT_NAME"},
     {&WPD_CLIENT_MAJOR_VERSION, "WPD_CLIENT_MAJOR_VERSION"},
     {&WPD_CLIENT_MINOR_VERSION, "WPD_CLIENT_MINOR_VERSION"},

@@ -58,10 +58,33 @@ struct Object {
     // object it takes (none: no limit), in bytes. The free space shrinks and
     // grows as files are created and deleted below the storage.
     std::optional<uint64_t> capacity, freeSpace, maxObjectSize;
+    // A storage's file system as it reports it, and whether it takes no new
+    // objects, renames or deletes (a camera's card, say).
+    std::optional<std::wstring> fileSystem;
+    bool readOnly = false;
+};
+
+// How a family of real devices differs from the sim's plain device. A
+// profile sets these, and the fixture's own keys are applied after it.
+struct DeviceTraits {
+    // Dates are taken from the upload's properties and refused afterwards.
+    bool datesFixedAtUpload = false;
+    // WPD_OBJECT_NAME cannot be set; setting WPD_OBJECT_ORIGINAL_FILE_NAME
+    // renames the object, name and file name alike.
+    bool renamesByFileNameOnly = false;
+    // Two objects of a folder may have names that differ only in case. Else
+    // a new name equal to a sibling's, ignoring case, is refused.
+    bool caseSensitiveNames = false;
+    // What each new storage reports, unless the fixture says otherwise.
+    std::optional<std::wstring> storageFileSystem;
+    std::optional<uint64_t> storageMaxObjectSize;
+    bool storagesReadOnly = false;
 };
 
 struct Device {
     std::wstring pnpId;
+    std::string profile;  // empty: the plain device
+    DeviceTraits traits;
     std::optional<std::wstring> friendlyName;
     std::optional<std::wstring> description;
     uint32_t transferSize = 262144;
@@ -174,6 +197,21 @@ private:
 // fails an object the device would refuse to describe on its own.
 std::optional<HRESULT> PendingFault(State &state, const char *method, const std::wstring &device,
                                     const std::wstring &objectId);
+
+// The device profiles ("android", "camera", "player"): false for a name
+// that is not one. Applied before the fixture's own keys.
+bool ApplyProfile(Device &device, const std::string &profile);
+void ApplyStorageTraits(const Device &device, Object &storage);
+// The name an object is addressed by: its file name, else its name.
+const std::wstring &FileNameOf(const Object &object);
+// Whether a new object or a rename may take the name in the folder: a
+// sibling (other than the object itself) of the same name, or of a name
+// that differs only in case on a device that does not tell case apart,
+// refuses it with ERROR_ALREADY_EXISTS.
+HRESULT CheckNameFree(const Device &device, const Object &folder, const std::wstring &name,
+                      const std::wstring &self = std::wstring());
+// E_ACCESSDENIED for an object on a read-only storage.
+HRESULT CheckStorageWritable(Device &device, const std::wstring &objectId);
 
 // Device settings shared by fixtures and KivoSimSetDevice: the bulk keys.
 void ApplyBulkSettings(Device &device, const json &settings);

@@ -25,7 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/bench_support.h"
-#include "bench/raw_wpd.h"
+#include "platform/raw_wpd.h"
 #include "foldercopy/folder_copy_entry.h"
 #include "include/kivo.h"
 #include "platform/wpd.h"
@@ -177,11 +177,11 @@ double TimeRawCopies(const std::wstring &folderPath, const std::wstring &target)
     CreateDirectoryW(target.c_str(), nullptr);
     wchar_t folderId[64] = {};
     KivoSimFindObject(kDevice, folderPath.c_str(), folderId, 64);
-    kivobench::RawDevice raw;
+    kivoraw::RawDevice raw;
     ComPtr<IPortableDeviceResources> resources;
-    if (!kivobench::OpenRawDevice(kDevice, raw) || FAILED(raw.content->Transfer(resources.GetAddressOf()))) return 0;
+    if (!kivoraw::OpenRawDevice(kDevice, raw) || FAILED(raw.content->Transfer(resources.GetAddressOf()))) return 0;
     size_t copied = 0, failed = 0;
-    bool listed = kivobench::ForEachRawChild(raw, folderId, [&](const wchar_t *id, IPortableDeviceValues *values) {
+    bool listed = kivoraw::ForEachRawChild(raw, folderId, [&](const wchar_t *id, IPortableDeviceValues *values) {
         LPWSTR name = nullptr;
         if (values && SUCCEEDED(values->GetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, &name)) &&
             DownloadRaw(resources.Get(), id, target + L"\\" + name))

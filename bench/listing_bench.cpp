@@ -20,7 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/bench_support.h"
-#include "bench/raw_wpd.h"
+#include "platform/raw_wpd.h"
 #include "include/kivo.h"
 #include "platform/wpd.h"
 #include "sim/kivosim.h"
@@ -63,10 +63,10 @@ void LoadFolder() {
 // The direct WPD listing a careful host would write, reading the same ten
 // properties per object.
 int BaselineListing(const std::wstring &folderId) {
-    kivobench::RawDevice raw;
-    if (!kivobench::OpenRawDevice(kDevice, raw)) return -1;
+    kivoraw::RawDevice raw;
+    if (!kivoraw::OpenRawDevice(kDevice, raw)) return -1;
     int listed = 0;
-    bool read = kivobench::ForEachRawChild(raw, folderId.c_str(), [&](const wchar_t *, IPortableDeviceValues *values) {
+    bool read = kivoraw::ForEachRawChild(raw, folderId.c_str(), [&](const wchar_t *, IPortableDeviceValues *values) {
         LPWSTR name = nullptr;
         if (values && SUCCEEDED(values->GetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, &name))) ++listed;
         CoTaskMemFree(name);
@@ -77,10 +77,10 @@ int BaselineListing(const std::wstring &folderId) {
 
 // The same with one bulk read of every child, for a device that offers it.
 int BaselineBulkListing(const std::wstring &folderId) {
-    kivobench::RawDevice raw;
-    if (!kivobench::OpenRawDevice(kDevice, raw)) return -1;
+    kivoraw::RawDevice raw;
+    if (!kivoraw::OpenRawDevice(kDevice, raw)) return -1;
     int listed = 0;
-    bool read = kivobench::ForEachRawChildInBulk(raw, folderId.c_str(), [&](IPortableDeviceValues *values) {
+    bool read = kivoraw::ForEachRawChildInBulk(raw, folderId.c_str(), [&](IPortableDeviceValues *values) {
         LPWSTR name = nullptr;
         if (SUCCEEDED(values->GetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, &name))) ++listed;
         CoTaskMemFree(name);

@@ -3,31 +3,13 @@
 #include <algorithm>
 #include <vector>
 
+#include "cli/interrupt.h"
 #include "cli/output.h"
 #include "include/kivo.h"
 
 namespace kivocli {
 
 namespace {
-
-// Set by Ctrl+C; the library polls it between the chunks of a copy, which
-// then stops and leaves nothing partial.
-volatile BOOL stopRequested = FALSE;
-
-BOOL WINAPI OnControl(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    stopRequested = TRUE;
-    return TRUE;
-}
-
-// Ctrl+C stops the copy for as long as the hold lives.
-class ControlHold {
-public:
-    ControlHold() { SetConsoleCtrlHandler(OnControl, TRUE); }
-    ~ControlHold() { SetConsoleCtrlHandler(OnControl, FALSE); }
-    ControlHold(const ControlHold &) = delete;
-    ControlHold &operator=(const ControlHold &) = delete;
-};
 
 struct Failure {
     std::wstring source;
@@ -171,7 +153,7 @@ bool RoomFor(ULONGLONG needed, const std::wstring &destination) {
 
 int CopyOne(const std::wstring &source, const std::wstring &destination, DWORD flags) {
     ControlHold hold;
-    stopRequested = FALSE;
+    *StopFlag() = FALSE;
     Meter meter;
     meter.terminal = IsTerminal(Stream::Out);
     meter.plainLines = !meter.terminal;
@@ -180,12 +162,12 @@ int CopyOne(const std::wstring &source, const std::wstring &destination, DWORD f
     meter.start = Now();
     meter.name = LastName(source);
     BOOL copied = KivoCopyFileEx(source.c_str(), destination.c_str(), OnProgress, &meter,
-                                 const_cast<BOOL *>(&stopRequested), flags);
+                                 StopFlag(), flags);
     DWORD code = GetLastError();
     if (meter.terminal && copied) meter.Draw(true);
     if (meter.terminal) Print(L"\n");
     if (copied) return 0;
-    if (code == ERROR_REQUEST_ABORTED && stopRequested) {
+    if (code == ERROR_REQUEST_ABORTED && StopRequested()) {
         PrintError(L"kivo: " + source + L": stopped; nothing of the copy was left\n");
         return kInterrupted;
     }
@@ -204,7 +186,7 @@ int CopyTree(const std::wstring &source, const std::wstring &destination, DWORD 
         return 1;
     }
     ControlHold hold;
-    stopRequested = FALSE;
+    *StopFlag() = FALSE;
     Meter meter;
     meter.terminal = IsTerminal(Stream::Out);
     meter.totalBytes = needed;
@@ -218,7 +200,7 @@ int CopyTree(const std::wstring &source, const std::wstring &destination, DWORD 
     size_t skipped = 0;
     bool interrupted = false;
     for (;;) {
-        if (stopRequested) {
+        if (StopRequested()) {
             interrupted = true;
             break;
         }
@@ -228,10 +210,10 @@ int CopyTree(const std::wstring &source, const std::wstring &destination, DWORD 
         meter.before = bytes;
         meter.current = 0;
         if (!KivoCopyFolderNextEx(job, from, MAX_PATH, to, MAX_PATH, &result, &error, OnProgress, &meter,
-                                  const_cast<BOOL *>(&stopRequested)))
+                                  StopFlag()))
             break;
         // The file Ctrl+C stopped was removed: it is neither copied nor failed.
-        if (!result && error == ERROR_REQUEST_ABORTED && stopRequested) {
+        if (!result && error == ERROR_REQUEST_ABORTED && StopRequested()) {
             interrupted = true;
             break;
         }

@@ -1,5 +1,5 @@
-// The direct WPD calls the benchmarks' baselines make, as a careful host
-// would write them without the library.
+// Direct WPD calls, as a careful host would write them without the library:
+// the benchmarks' baselines and kivo check's probes of a device.
 #pragma once
 
 #include <windows.h>
@@ -10,7 +10,7 @@
 
 #include "platform/wpd.h"
 
-namespace kivobench {
+namespace kivoraw {
 
 template <class T>
 Microsoft::WRL::ComPtr<T> Create(REFCLSID clsid) {
@@ -147,4 +147,4 @@ bool ForEachRawChildInBulk(RawDevice &raw, const wchar_t *folderId, Visit &&visi
     return read;
 }
 
-}  // namespace kivobench
+}  // namespace kivoraw

@@ -178,6 +178,7 @@ private:
     Line Delete();
     Line Bulk();
     Line FreeSpace();
+    Line LargestObject();
     Line TransferSize();
     Line PropertyRead();
 
@@ -192,6 +193,9 @@ private:
     std::vector<std::pair<std::wstring, ULONGLONG>> uploaded_;  // names and sizes in the work folder
     std::optional<ULONGLONG> freeBefore_;
     bool freeReported_ = false;
+    // What the direct probes look at: the check's folder and a file in it,
+    // or the storage itself when it is read-only.
+    std::wstring probeFolder_, probeObject_;
 };
 
 void Checker::Report(const Line &line) {
@@ -396,8 +400,8 @@ Line Checker::Delete() {
 Line Checker::Bulk() {
     const wchar_t *check = L"bulk property reads";
     if (!probed_) return NotOffered(check, L"the device cannot be reached directly");
-    auto folder = probe_.Find(Components(WorkRelative(L"")));
-    if (!folder) return Differs(check, L"the check's folder is not found directly", true);
+    auto folder = probe_.Find(Components(probeFolder_));
+    if (!folder) return Differs(check, probeFolder_ + L" is not found directly", true);
     DeviceProbe::BulkComparison bulk = probe_.CompareBulk(*folder);
     if (!bulk.offered) return NotOffered(check, L"the library reads object by object");
     if (!bulk.read) return Differs(check, L"offered, but a bulk read fails; the library falls back to reading object by object", false);
@@ -421,6 +425,17 @@ Line Checker::FreeSpace() {
     return Ok(check, figures + L"; it follows the uploads");
 }
 
+Line Checker::LargestObject() {
+    const wchar_t *check = L"largest object";
+    if (!probed_) return NotOffered(check, L"the device cannot be reached directly");
+    auto storage = probe_.Find({storage_});
+    std::wstring fileSystem;
+    std::optional<ULONGLONG> largest = storage ? probe_.LargestObject(*storage, fileSystem) : std::nullopt;
+    std::wstring on = fileSystem.empty() ? std::wstring() : L" on " + fileSystem;
+    if (!largest) return NotOffered(check, L"the storage reports no limit" + on);
+    return Ok(check, std::to_wstring(*largest) + L" bytes" + on + L"; a larger upload fails before it starts");
+}
+
 Line Checker::TransferSize() {
     const wchar_t *check = L"transfer size";
     if (!probed_) return NotOffered(check, L"the device cannot be reached directly");
@@ -434,8 +449,8 @@ Line Checker::TransferSize() {
 Line Checker::PropertyRead() {
     const wchar_t *check = L"property read";
     if (!probed_) return NotOffered(check, L"the device cannot be reached directly");
-    auto id = probe_.Find(Components(WorkRelative(L"small.bin")));
-    if (!id) return Differs(check, L"small.bin is not found directly", true);
+    auto id = probe_.Find(Components(probeObject_));
+    if (!id) return Differs(check, probeObject_ + L" is not found directly", true);
     wchar_t text[32];
     swprintf(text, 32, L"%.1f ms a round trip", probe_.PropertyReadMillis(*id));
     return Ok(check, text);
@@ -478,8 +493,12 @@ int Checker::Run() {
             return Finish(1);
         }
         Report(NotOffered(L"writable storage", L"the storage is read-only: " + Code(code)));
+        probeFolder_ = probeObject_ = storage_;
+        for (auto step : {&Checker::Bulk, &Checker::LargestObject, &Checker::PropertyRead}) Report((this->*step)());
         return Finish(0);
     }
+    probeFolder_ = WorkRelative(L"");
+    probeObject_ = WorkRelative(L"small.bin");
     created_ = true;
     Report(Ok(L"writable storage"));
 
@@ -487,7 +506,7 @@ int Checker::Run() {
         &Checker::UploadAndDownload, &Checker::DeviceToDevice, &Checker::Listing,    &Checker::Paths,
         &Checker::CaseTwins,         &Checker::DatesKept,      &Checker::DatesChanged, &Checker::Rename,
         &Checker::Replace,           &Checker::Delete,         &Checker::Bulk,       &Checker::FreeSpace,
-        &Checker::TransferSize,      &Checker::PropertyRead,
+        &Checker::LargestObject,     &Checker::TransferSize,      &Checker::PropertyRead,
     };
     bool failed = false;
     for (auto step : steps) {
@@ -495,7 +514,9 @@ int Checker::Run() {
         Line line = (this->*step)();
         if (StopRequested()) break;  // a step cut short reports nothing
         Report(line);
-        failed = failed || line.fails;
+        // The later checks build on what the earlier ones made.
+        failed = line.fails;
+        if (failed) break;
     }
     if (StopRequested()) {
         if (!json_) Print(L"stopped before the end\n");

@@ -158,6 +158,20 @@ std::optional<DWORD> DeviceProbe::TransferSize(const std::wstring &fileId) {
     return optimal;
 }
 
+std::optional<ULONGLONG> DeviceProbe::LargestObject(const std::wstring &storageId, std::wstring &fileSystem) {
+    auto keys = kivoraw::Create<IPortableDeviceKeyCollection>(CLSID_PortableDeviceKeyCollection);
+    if (!keys) return std::nullopt;
+    keys->Add(WPD_STORAGE_MAX_OBJECT_SIZE);
+    keys->Add(WPD_STORAGE_FILE_SYSTEM_TYPE);
+    ComPtr<IPortableDeviceValues> values;
+    if (FAILED(raw_.properties->GetValues(storageId.c_str(), keys.Get(), values.GetAddressOf()))) return std::nullopt;
+    fileSystem = StringValue(values.Get(), WPD_STORAGE_FILE_SYSTEM_TYPE);
+    ULONGLONG largest = 0;
+    if (FAILED(values->GetUnsignedLargeIntegerValue(WPD_STORAGE_MAX_OBJECT_SIZE, &largest)) || largest == 0)
+        return std::nullopt;
+    return largest;
+}
+
 double DeviceProbe::PropertyReadMillis(const std::wstring &id) {
     std::vector<double> times;
     for (int i = 0; i < 5; ++i) {

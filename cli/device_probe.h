@@ -27,6 +27,9 @@ public:
     // Sets an object's modified date (VT_DATE); the device's answer.
     HRESULT SetModifiedDate(const std::wstring &id, double date);
     std::optional<DWORD> TransferSize(const std::wstring &fileId);
+    // The largest object a storage takes and its file system, as it reports
+    // them (empty when it does not).
+    std::optional<ULONGLONG> LargestObject(const std::wstring &storageId, std::wstring &fileSystem);
     // The median of five reads of an object's record keys, in milliseconds.
     double PropertyReadMillis(const std::wstring &id);
 

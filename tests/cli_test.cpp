@@ -2,6 +2,7 @@
 // devices of a fixture file, its output read back as UTF-8.
 #include "support/test_support.h"
 
+#include <map>
 #include <sstream>
 
 using namespace kivotest;
@@ -214,4 +215,109 @@ TEST_F(Cli, APipedCopyThatLastsPrintsPlainProgressLines) {
     }
     EXPECT_EQ(Run(L"cp Phone\\Card\\DCIM\\a.jpg \"" + disk.File(L"a.jpg") + L"\"").out, "")
         << "a quick copy prints nothing";
+}
+
+// kivo check against each device profile: the lines a profile changes from
+// the plain device's, and nothing else; the device is left as it was and no
+// local file of the run remains, whatever the outcome.
+TEST_F(Cli, CheckReportsWhatEachDeviceProfileChangesAndLeavesTheDeviceAsItWas) {
+    const std::vector<std::string> plain = {
+        "writable storage: ok",
+        "upload and download: ok (1000 B, 1 MiB and 65 MiB read back byte for byte)",
+        "device to device: ok (65 MiB copied through a temporary file and read back byte for byte)",
+        "listing: ok (4 files, names and sizes as uploaded)",
+        "path resolution: ok (a path in another case, a 204-character name and names with dots)",
+        "names that differ only in case: ok (the device refuses a second name that differs only in case: 0x800700B7)",
+        "dates kept on upload: ok",
+        "dates changed later: ok",
+        "rename in place: ok",
+        "replace: ok (the new data, and nothing left of the old)",
+        "delete: ok (a file, and a folder with what is in it)",
+        "bulk property reads: ok (8 objects read alike in bulk and one by one)",
+        "free space: ok (637.0 MB free of 1.0 GB; it follows the uploads)",
+        "largest object: not offered (the storage reports no limit)",
+        "transfer size: ok (262144 bytes)",
+        "property read:",
+    };
+    struct Row {
+        const char *profile;
+        std::map<std::string, std::string> changed;  // by check name; "" drops the line
+        double leastMillis;                           // a property read costs at least this
+        DWORD status;
+        json faults = json::array();
+    };
+    const std::vector<Row> rows = {
+        {"", {}, 0, 0},
+        {"android",
+         {{"dates changed later", "dates changed later: not offered (the device keeps the dates of the upload: 0x80070005)"},
+          {"bulk property reads", "bulk property reads: not offered (the library reads object by object)"},
+          {"largest object",
+           "largest object: ok (4294967295 bytes on FAT32; a larger upload fails before it starts)"}},
+         19.5, 0},
+        {"camera",
+         {{"writable storage", "writable storage: not offered (the storage is read-only: Access denied (error 5))"},
+          {"bulk property reads", "bulk property reads: ok (1 objects read alike in bulk and one by one)"},
+          {"largest object", "largest object: not offered (the storage reports no limit on FAT32)"},
+          {"upload and download", ""}, {"device to device", ""}, {"listing", ""}, {"path resolution", ""},
+          {"names that differ only in case", ""}, {"dates kept on upload", ""}, {"dates changed later", ""},
+          {"rename in place", ""}, {"replace", ""}, {"delete", ""}, {"free space", ""}, {"transfer size", ""}},
+         4.5, 0},
+        {"player",
+         {{"names that differ only in case", "names that differ only in case: differs (the device keeps Mixed-Case.txt "
+                                             "and MIXED-CASE.TXT apart; each path addresses its own)"}},
+         0, 0},
+        // A device that fails a commit midway: the check says so, stops
+        // there (what follows builds on it), fails, and still removes
+        // everything it made.
+        {"",
+         {{"upload and download", "upload and download: differs (uploading large.bin: Write fault (error 29))"},
+          {"device to device", ""}, {"listing", ""}, {"path resolution", ""}, {"names that differ only in case", ""},
+          {"dates kept on upload", ""}, {"dates changed later", ""}, {"rename in place", ""}, {"replace", ""},
+          {"delete", ""}, {"bulk property reads", ""}, {"free space", ""}, {"largest object", ""},
+          {"transfer size", ""}, {"property read", ""}},
+         0, 1, json::array({{{"method", "IStream::Commit"}, {"skip", 2}, {"times", 1}, {"hr", "0x8007045D"}}})},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.profile);
+        json photo = {{"kind", "file"}, {"name", "IMG_0001.JPG"}, {"originalFileName", "IMG_0001.JPG"}, {"size", 5000}};
+        json storage = {{"kind", "storage"}, {"name", "Card"}, {"capacity", 1073741824}, {"freeSpace", 805306368},
+                        {"children", {{{"kind", "folder"}, {"name", "DCIM"}, {"children", {photo}}}}}};
+        json device = DeviceJson("usb#checked", "Checked", "Checked", {storage});
+        if (*row.profile) device["profile"] = row.profile;
+        device["faults"] = row.faults;
+        const std::string fixture = json{{"devices", {device}}}.dump();
+        ASSERT_TRUE(WriteFileText(fixtureFile, fixture));
+        ASSERT_EQ(Run(L"devices").status, 0u);
+        std::string before = ReadFileText(dumpFile);
+        ASSERT_TRUE(WriteFileText(fixtureFile, fixture));  // a dump holds no fault rules
+
+        Outcome check = Run(L"check Checked");
+        EXPECT_EQ(check.status, row.status) << check.out << check.error;
+        std::vector<std::string> expected;
+        for (const std::string &line : plain) {
+            std::string name = line.substr(0, line.find(':'));
+            auto changed = row.changed.find(name);
+            if (changed == row.changed.end()) expected.push_back(line);
+            else if (!changed->second.empty()) expected.push_back(changed->second);
+        }
+        std::vector<std::string> lines = Lines(check.out);
+        // The time of a read is measured: only its lower bound is known.
+        if (!lines.empty() && lines.back().rfind("property read: ok (", 0) == 0) {
+            EXPECT_GE(std::stod(lines.back().substr(19)), row.leastMillis) << lines.back();
+            lines.back() = "property read:";
+        }
+        EXPECT_EQ(lines, expected) << check.out;
+        EXPECT_EQ(ReadFileText(dumpFile), before) << "the device is as it was";
+        wchar_t temporary[MAX_PATH];
+        GetTempPathW(MAX_PATH, temporary);
+        EXPECT_EQ(CountEntries(temporary, L"kivo-check-*"), 0u);
+    }
+    Outcome asJson = Run(L"check --json Checked Card");
+    json parsed = json::parse(asJson.out, nullptr, false);
+    ASSERT_FALSE(parsed.is_discarded()) << asJson.out;
+    EXPECT_EQ(parsed["status"], 0);
+    EXPECT_EQ(parsed["checks"].size(), plain.size());
+    EXPECT_EQ(parsed["checks"][7]["check"], "dates changed later");
+    EXPECT_EQ(parsed["checks"][7]["result"], "ok");
+    EXPECT_EQ(Run(L"check").status, 2u);
 }

@@ -49,4 +49,46 @@ check "the summary says so and counts the files copied" \
 check "every file on disk was announced and is whole; the one stopped is gone" \
   "[ $on_disk -eq $copied ] && [ $whole -eq $copied ]"
 check "nothing was reported as failed" "[ ! -s '$work/stderr.txt' ]"
-finish_checks "$work/stdout.txt" "$work/stderr.txt"
+
+# Ctrl+C during `kivo check`, after each of its lines in turn: the device is
+# left exactly as it was (its dump unchanged), no local file of the run
+# remains, and a check stopped before its end exits with status 130.
+cat >"$work/checked.json" <<'JSON'
+{"devices": [{"pnpId": "usb#checked", "friendlyName": "Checked", "description": "Checked",
+  "latency": {"IPortableDeviceProperties::GetValues": 4000}, "bandwidth": 400000000,
+  "objects": [{"kind": "storage", "name": "Card", "capacity": 1073741824, "freeSpace": 805306368,
+               "children": [{"kind": "folder", "name": "DCIM"}]}]}]}
+JSON
+fixture=$(winepath -w "$work/checked.json")
+KIVO_SIM_DEVICES=$fixture KIVO_SIM_DUMP=$(winepath -w "$work/untouched.json") wine "$bin/kivo.exe" devices >/dev/null
+leftovers() { find "$WINEPREFIX/drive_c/users" -maxdepth 5 -name 'kivo-check-*' 2>/dev/null | wc -l; }
+temp_before=$(leftovers)
+stopped=0 unchanged=0 runs=0
+for after in $(seq 1 16); do
+  rm -f "$work/check.txt" "$work/after.json"
+  KIVO_SIM_DEVICES=$fixture KIVO_SIM_DUMP=$(winepath -w "$work/after.json") \
+    wine "$bin/kivo.exe" check Checked >"$work/check.txt" 2>&1 &
+  pid=$!
+  for _ in $(seq 600); do
+    n=$(grep -c ': ' "$work/check.txt" 2>/dev/null || true)
+    [ "${n:-0}" -ge "$after" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  kill -INT "$pid" 2>/dev/null || true
+  status=0
+  wait "$pid" || status=$?
+  runs=$((runs + 1))
+  [ "$status" -eq 130 ] && grep -q '^stopped before the end$' "$work/check.txt" && stopped=$((stopped + 1))
+  if cmp -s "$work/untouched.json" "$work/after.json"; then
+    unchanged=$((unchanged + 1))
+  else
+    echo "interrupted after line $after (status $status): the device changed"; cat "$work/check.txt" || true
+  fi
+done
+temp_after=$(leftovers)
+echo "kivo check interrupted after each line: $stopped of $runs runs stopped early"
+check "every interrupted check left the device as it was" "[ $unchanged -eq $runs ]"
+check "most runs were stopped before the end" "[ $stopped -ge 12 ]"
+check "no local folder of a check remains" "[ $temp_after -eq $temp_before ]"
+finish_checks "$work/stdout.txt" "$work/stderr.txt" "$work/check.txt"

@@ -42,5 +42,17 @@ for host in host-mingw host-msvc-lib; do
   got=$(cd "$pkg" && wine "$host.exe" </dev/null 2>/dev/null | tr -d '\r')
   check "$host.exe runs against the packaged DLL and reads version $packed" "[ '$got' = '$packed' ]"
 done
+# The scripts that register the sim for the current user on Windows, so
+# that the suite runs there against the shipped DLL, and their undo. The
+# registration is left as it was found: registered.
+key='HKCU\Software\Classes\CLSID\{0AF10CEC-2ECD-4B92-9581-34F6AE0637F3}\InprocServer32'
+winbin=$(winepath -w "$root/build/bin")
+wine cmd /c "$(winepath -w "$root/scripts/unregister-sim.cmd")" "$winbin" >/dev/null 2>&1 </dev/null
+check "unregister-sim.cmd removes the user's registration" "! wine reg query '$key' >/dev/null 2>&1 </dev/null"
+wine cmd /c "$(winepath -w "$root/scripts/register-sim.cmd")" "$winbin" >"$work/register.txt" 2>&1 </dev/null
+check "register-sim.cmd registers kivosim.dll for the current user" \
+  "wine reg query '$key' </dev/null 2>/dev/null | tr -d '\r' | grep -qi 'kivosim.dll'"
+check "register-sim.cmd refuses a folder without the sim" \
+  "! wine cmd /c \"\$(winepath -w \"$root/scripts/register-sim.cmd\")\" 'C:\\nowhere' >/dev/null 2>&1 </dev/null"
 [ "$failures" -eq 0 ] || { echo "$failures package check(s) failed"; exit 1; }
 echo "package checks passed"

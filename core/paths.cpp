@@ -84,19 +84,15 @@ bool FetchChildWindow(IEnumPortableDeviceObjectIDs *children, size_t window, std
 
 ChildLookup LookUpChildByName(IPortableDeviceContent *content, wchar_t (&objectIdInOut)[kObjectIdChars],
                               const wchar_t *name) {
-    // A child of exactly the name is taken at once. One whose name differs
-    // only in case is taken when no child of the exact name follows: a
-    // device that keeps such names apart must not have one addressed by
-    // the other's path.
+    // Every child of a batch is read; the first one of the name is taken.
     wchar_t found[kObjectIdChars] = {};
-    bool matched = false, exact = false, complete = false;
+    bool matched = false, complete = false;
     ForEachChildRecord(
         content, objectIdInOut,
         [&](const WIN32_FIND_DATAW &child) {
-            if (!EqualIgnoringAsciiCase(name, child.cFileName)) return false;
-            exact = std::wcscmp(name, child.cFileName) == 0;
-            if ((exact || !matched) && BoundedCopy(found, kObjectIdChars, child.cAlternateFileName)) matched = true;
-            return exact;
+            if (!matched && EqualIgnoringAsciiCase(name, child.cFileName))
+                matched = BoundedCopy(found, kObjectIdChars, child.cAlternateFileName);
+            return matched;
         },
         &complete, RecordKeys::NamesOnly);
     if (matched) {

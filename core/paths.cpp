@@ -84,15 +84,25 @@ bool FetchChildWindow(IEnumPortableDeviceObjectIDs *children, size_t window, std
 
 ChildLookup LookUpChildByName(IPortableDeviceContent *content, wchar_t (&objectIdInOut)[kObjectIdChars],
                               const wchar_t *name) {
-    // Every child of a batch is read; the first one of the name is taken.
+    // A child of exactly the name is taken at once. One whose name differs
+    // only in case is taken when no child of the exact name follows: a
+    // device that keeps such names apart must not have one addressed by
+    // the other's path.
     wchar_t found[kObjectIdChars] = {};
-    bool matched = false, complete = false;
+    bool matched = false, exact = false, complete = false;
     ForEachChildRecord(
         content, objectIdInOut,
         [&](const WIN32_FIND_DATAW &child) {
-            if (!matched && EqualIgnoringAsciiCase(name, child.cFileName))
-                matched = BoundedCopy(found, kObjectIdChars, child.cAlternateFileName);
-            return matched;
+            // The rest of a batch is still visited after the walk is told
+            // to stop: the first exact name stays the one taken.
+            if (exact) return true;
+            if (!EqualIgnoringAsciiCase(name, child.cFileName)) return false;
+            bool same = std::wcscmp(name, child.cFileName) == 0;
+            if ((same || !matched) && BoundedCopy(found, kObjectIdChars, child.cAlternateFileName)) {
+                matched = true;
+                exact = same;
+            }
+            return exact;
         },
         &complete, RecordKeys::NamesOnly);
     if (matched) {

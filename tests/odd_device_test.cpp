@@ -42,7 +42,8 @@ json OddFixture() {
                  {"name", "Card"},
                  {"children",
                   {File("", "no name"), File(kLongName, "long"), Folder("Many", many), deep[0], old, future,
-                   File("zero.bin", ""), huge, Folder("Dups", {File("dup.jpg", "one"), File("dup.jpg", "two")})}}};
+                   File("zero.bin", ""), huge, Folder("Dups", {File("dup.jpg", "one"), File("dup.jpg", "two!")}),
+                   Folder("Cases", {File("Song.mp3", "first"), File("song.mp3", "second!")})}}};
     return {{"devices",
              {DeviceJson("usb#odd-1", "Odd", "Odd", {card}), DeviceJson("usb#blank-1", "", "", json::array()),
               DeviceJson("usb#drive-1", "C:", "C:", json::array()), DeviceJson("usb#dot-1", ".", ".", json::array()),
@@ -209,6 +210,17 @@ TEST_F(OddDevice, DuplicateNamesInOneFolder) {
     EXPECT_EQ(ReadFileText(disk.File(L"dups\\dup.jpg")), "one");
     ASSERT_TRUE(KivoDeleteFile(OddPath(L"Dups\\dup.jpg").c_str()));
     EXPECT_EQ(List(OddPath(L"Dups\\*")).size(), 1u) << "one deleted, the other kept";
+
+    // Names that differ only in case, as a device that tells case apart
+    // keeps them: a path names the object of exactly its name, and only
+    // when there is none the first that differs in case.
+    for (auto [path, size] : {std::pair{L"Cases\\song.mp3", 7u}, std::pair{L"Cases\\Song.mp3", 5u},
+                              std::pair{L"Cases\\SONG.MP3", 5u}}) {
+        ASSERT_TRUE(KivoGetStatus(OddPath(path).c_str(), &record)) << Narrow(path);
+        EXPECT_EQ(record.nFileSizeLow, size) << Narrow(path);
+    }
+    ASSERT_TRUE(KivoDeleteFile(OddPath(L"Cases\\song.mp3").c_str()));
+    EXPECT_EQ(List(OddPath(L"Cases\\*")), (std::vector<std::wstring>{L"Song.mp3"})) << "the other one is kept";
 }
 
 // "", "C:", "." and "A\B" would lead a host's paths to the disk or to

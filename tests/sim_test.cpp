@@ -589,6 +589,110 @@ TEST_F(Sim, AReadOnlyConnectionRefusesEveryWrite) {
     EXPECT_EQ(Children(content.Get(), dcim.c_str(), 10).size(), 3u) << "reading still works";
 }
 
+// The write result of one property set through the properties-set command.
+HRESULT SetOneProperty(IPortableDevice *device, const std::wstring &objectId, REFPROPERTYKEY key,
+                       const PROPVARIANT &value) {
+    auto parameters = RenameCommand(objectId.c_str(), L"");
+    auto properties = MakeValues();
+    properties->SetValue(key, &value);
+    parameters->SetIPortableDeviceValuesValue(WPD_PROPERTY_OBJECT_PROPERTIES_PROPERTY_VALUES, properties.Get());
+    ComPtr<IPortableDeviceValues> results, writes;
+    HRESULT hr = device->SendCommand(0, parameters.Get(), results.GetAddressOf());
+    if (FAILED(hr)) return hr;
+    if (FAILED(results->GetIPortableDeviceValuesValue(WPD_PROPERTY_OBJECT_PROPERTIES_PROPERTY_WRITE_RESULTS,
+                                                      writes.GetAddressOf())))
+        return E_UNEXPECTED;
+    writes->GetErrorValue(key, &hr);
+    return hr;
+}
+
+PROPVARIANT Text(const wchar_t *text) {
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    value.vt = VT_LPWSTR;
+    value.pwszVal = const_cast<LPWSTR>(text);
+    return value;
+}
+
+// What each profile refuses that the plain device allows, and the other way
+// round; a refused change leaves the object as it was.
+TEST_F(Sim, ProfilesRefuseWhatTheirDevicesRefuse) {
+    KivoSimReset();
+    json files = {{{"kind", "file"}, {"name", "a"}, {"originalFileName", "a.jpg"}, {"data", "a"}},
+                  {{"kind", "file"}, {"name", "b"}, {"originalFileName", "b.jpg"}, {"data", "b"}}};
+    json devices = json::array();
+    for (const char *profile : {"", "android", "camera", "player"}) {
+        json storage = {{"kind", "storage"}, {"name", "Card"}, {"children", files}};
+        json device = DeviceJson(std::string("usb#") + (*profile ? profile : "plain"), "D", "D", {storage});
+        if (*profile) device["profile"] = profile;
+        device["latency"] = json::object();  // the profiles' read costs are not what this test is about
+        devices.push_back(device);
+    }
+    Load({{"devices", devices}});
+    PROPVARIANT date;
+    PropVariantInit(&date);
+    date.vt = VT_DATE;
+    date.date = 40000.5;
+    const HRESULT kTaken = HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+    struct Row {
+        const wchar_t *device;
+        PROPERTYKEY key;
+        PROPVARIANT value;
+        HRESULT expected;
+        const char *name;  // a.jpg's file name after the change
+    };
+    const Row rows[] = {
+        {L"usb#plain", WPD_OBJECT_ORIGINAL_FILE_NAME, Text(L"B.JPG"), kTaken, "a.jpg"},
+        {L"usb#plain", WPD_OBJECT_ORIGINAL_FILE_NAME, Text(L"A.JPG"), S_OK, "A.JPG"},
+        {L"usb#plain", WPD_OBJECT_DATE_MODIFIED, date, S_OK, "a.jpg"},
+        {L"usb#player", WPD_OBJECT_ORIGINAL_FILE_NAME, Text(L"B.JPG"), S_OK, "B.JPG"},
+        {L"usb#player", WPD_OBJECT_ORIGINAL_FILE_NAME, Text(L"b.jpg"), kTaken, "a.jpg"},
+        {L"usb#android", WPD_OBJECT_NAME, Text(L"c"), E_ACCESSDENIED, "a.jpg"},
+        {L"usb#android", WPD_OBJECT_DATE_MODIFIED, date, E_ACCESSDENIED, "a.jpg"},
+        {L"usb#android", WPD_OBJECT_ORIGINAL_FILE_NAME, Text(L"c.jpg"), S_OK, "c.jpg"},
+        {L"usb#camera", WPD_OBJECT_ORIGINAL_FILE_NAME, Text(L"c.jpg"), E_ACCESSDENIED, "a.jpg"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(Narrow(row.device) + " to " + std::to_string(&row - rows));
+        KivoSimReset();
+        Load({{"devices", devices}});
+        std::wstring a = kivosim::FindObject(row.device, L"Card\\a.jpg");
+        auto device = OpenDevice(row.device);
+        ASSERT_TRUE(device);
+        EXPECT_EQ(SetOneProperty(device.Get(), a, row.key, row.value), row.expected);
+        json object = kivosim::Object(row.device, a.c_str());
+        EXPECT_EQ(object["originalFileName"], row.name);
+        bool dated = IsEqualPropertyKey(row.key, WPD_OBJECT_DATE_MODIFIED) && row.expected == S_OK;
+        EXPECT_EQ(object.contains("modified"), dated) << object.dump();
+        if (std::wstring(row.device) == L"usb#android" && row.expected == S_OK) {
+            EXPECT_EQ(object["name"], "c.jpg") << "the name follows the file name";
+        }
+    }
+
+    // A read-only storage takes no new object and gives none up; it says so.
+    auto camera = OpenDevice(L"usb#camera");
+    auto content = ContentOf(camera.Get());
+    std::wstring card = kivosim::FindObject(L"usb#camera", L"Card"), a = kivosim::FindObject(L"usb#camera", L"Card\\a.jpg");
+    EXPECT_EQ(content->Delete(PORTABLE_DEVICE_DELETE_NO_RECURSION, IdCollection(a).Get(), nullptr), E_ACCESSDENIED);
+    auto folder = MakeValues();
+    folder->SetStringValue(WPD_OBJECT_PARENT_ID, card.c_str());
+    folder->SetStringValue(WPD_OBJECT_NAME, L"New");
+    folder->SetGuidValue(WPD_OBJECT_CONTENT_TYPE, WPD_CONTENT_TYPE_FOLDER);
+    LPWSTR id = nullptr;
+    EXPECT_EQ(content->CreateObjectWithPropertiesOnly(folder.Get(), &id), E_ACCESSDENIED);
+    EXPECT_EQ(kivosim::FindObject(L"usb#camera", L"Card\\a.jpg"), a);
+    json storage = kivosim::Object(L"usb#camera", card.c_str());
+    EXPECT_EQ(storage["readOnly"], true);
+    EXPECT_EQ(storage["fileSystem"], "FAT32");
+    // On the plain device a second name that differs only in case is refused
+    // at creation as at a rename.
+    auto plainDevice = OpenDevice(L"usb#plain");
+    auto plain = ContentOf(plainDevice.Get());
+    folder->SetStringValue(WPD_OBJECT_PARENT_ID, kivosim::FindObject(L"usb#plain", L"Card").c_str());
+    folder->SetStringValue(WPD_OBJECT_ORIGINAL_FILE_NAME, L"A.jpg");
+    EXPECT_EQ(plain->CreateObjectWithPropertiesOnly(folder.Get(), &id), kTaken);
+}
+
 TEST_F(Sim, DeleteKeepsWhatItCouldNotDelete) {
     std::wstring card = Find(L"Card");
     ASSERT_TRUE(KivoSimAddObject(L"usb#phone-1", card.c_str(),

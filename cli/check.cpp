@@ -47,11 +47,11 @@ std::wstring HexCode(HRESULT hr) {
     return text;
 }
 
-ULONGLONG SizeOf(const WIN32_FIND_DATAW &record) {
-    return (static_cast<ULONGLONG>(record.nFileSizeHigh) << 32) | record.nFileSizeLow;
+// Whole seconds between a record's modified date and a date in ticks.
+LONGLONG SecondsOff(FILETIME time, ULONGLONG date) {
+    ULONGLONG ticks = (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return static_cast<LONGLONG>(ticks - date) / 10000000;
 }
-
-ULONGLONG Ticks(FILETIME time) { return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
 
 // 2001-02-03 04:05:06 UTC, and a second date a year later: dates no device
 // would give a new object of its own accord.
@@ -239,7 +239,6 @@ Line Checker::UploadAndDownload() {
     freeReported_ = KivoGetDiskFreeSpaceEx(root_.c_str(), &free, nullptr, nullptr) != FALSE;
     if (freeReported_) freeBefore_ = free.QuadPart;
     for (const Size &size : sizes) {
-        if (StopRequested()) return Ok(L"upload and download");
         std::wstring source = local_.File(size.name), back = local_.File(std::wstring(L"back-") + size.name);
         if (!WritePatternFile(source, size.bytes, static_cast<unsigned>(size.bytes)))
             return Differs(L"upload and download", L"cannot write a local file: " + Code(GetLastError()), true);
@@ -328,7 +327,7 @@ Line Checker::DatesKept() {
     const wchar_t *check = L"dates kept on upload";
     WIN32_FIND_DATAW record{};
     if (!KivoGetStatus(Work(L"small.bin").c_str(), &record)) return Differs(check, Code(GetLastError()), true);
-    LONGLONG off = static_cast<LONGLONG>(Ticks(record.ftLastWriteTime) - kUploadDate) / 10000000;
+    LONGLONG off = SecondsOff(record.ftLastWriteTime, kUploadDate);
     if (off > 2 || off < -2)
         return Differs(check, L"the modified date is " + std::to_wstring(off) + L" s off the file's", false);
     return Ok(check);
@@ -349,7 +348,7 @@ Line Checker::DatesChanged() {
     if (FAILED(hr)) return NotOffered(check, L"the device keeps the dates of the upload: " + HexCode(hr));
     WIN32_FIND_DATAW record{};
     if (!KivoGetStatus(Work(L"small.bin").c_str(), &record)) return Differs(check, Code(GetLastError()), true);
-    LONGLONG off = static_cast<LONGLONG>(Ticks(record.ftLastWriteTime) - kLaterDate) / 10000000;
+    LONGLONG off = SecondsOff(record.ftLastWriteTime, kLaterDate);
     if (off > 2 || off < -2) return Differs(check, L"the device took the new date but reports another", false);
     return Ok(check);
 }

@@ -1,5 +1,6 @@
 // kivo.exe: a command-line file manager for portable devices, built on the
-// library's public header and import library only.
+// library's public header and import library (kivo check also looks at a
+// device directly, through the platform's own interfaces).
 #include <windows.h>
 #include <shobjidl.h>
 
@@ -57,10 +58,6 @@ int Fail(const std::wstring &path) {
 }
 
 bool IsFolder(const WIN32_FIND_DATAW &record) { return (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
-
-ULONGLONG SizeOf(const WIN32_FIND_DATAW &record) {
-    return (static_cast<ULONGLONG>(record.nFileSizeHigh) << 32) | record.nFileSizeLow;
-}
 
 std::wstring LocalDate(FILETIME utc) {
     FILETIME local{};

@@ -20,6 +20,10 @@ std::wstring ErrorText(const std::wstring &path, DWORD code);
 std::wstring SystemMessage(DWORD code);
 
 std::wstring HumanSize(ULONGLONG bytes);
+// A record's size, from its two halves.
+inline ULONGLONG SizeOf(const WIN32_FIND_DATAW &record) {
+    return (static_cast<ULONGLONG>(record.nFileSizeHigh) << 32) | record.nFileSizeLow;
+}
 std::wstring JsonString(const std::wstring &text);
 // The last component of a path, trailing separators aside.
 std::wstring LastName(const std::wstring &path);

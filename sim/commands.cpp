@@ -19,12 +19,12 @@ HRESULT SetDate(const Device &device, Object &object, REFPROPERTYKEY key, const 
     return S_OK;
 }
 
-HRESULT SetName(const Device &device, Object &object, REFPROPERTYKEY key, const PROPVARIANT &value) {
+HRESULT SetName(Device &device, Object &object, REFPROPERTYKEY key, const PROPVARIANT &value) {
     if (value.vt != VT_LPWSTR || !value.pwszVal) return DISP_E_TYPEMISMATCH;
     const bool fileName = IsEqualPropertyKey(key, WPD_OBJECT_ORIGINAL_FILE_NAME);
     if (!fileName && device.traits.renamesByFileNameOnly) return E_ACCESSDENIED;
     if (fileName) {
-        const Object *folder = device.objects.count(object.parentId) ? &device.objects.at(object.parentId) : nullptr;
+        const Object *folder = device.Find(object.parentId);
         if (HRESULT taken = folder ? CheckNameFree(device, *folder, value.pwszVal, object.id) : S_OK; FAILED(taken))
             return taken;
         object.originalFileName = value.pwszVal;

@@ -34,7 +34,7 @@ struct Connection {
 using ConnectionRef = std::shared_ptr<Connection>;
 HRESULT CheckOpen(Call &call, const Connection &connection);
 // A write on a connection opened for reading only is refused, as a device
-// refuses it; so is one on a storage the device holds read-only.
+// refuses it. (A read-only storage is CheckStorageWritable's.)
 HRESULT CheckWritable(Call &call, const Connection &connection);
 uint64_t TransferMicros(const Device *device, uint64_t bytes);
 

@@ -266,6 +266,12 @@ TEST_F(Cli, CheckReportsWhatEachDeviceProfileChangesAndLeavesTheDeviceAsItWas) {
          {{"names that differ only in case", "names that differ only in case: differs (the device keeps Mixed-Case.txt "
                                              "and MIXED-CASE.TXT apart; each path addresses its own)"}},
          0, 0},
+        // A device that offers bulk reads but fails every one: the library
+        // reads object by object and gets the same records.
+        {"",
+         {{"bulk property reads", "bulk property reads: differs (offered, but a bulk read fails; the library falls "
+                                  "back to reading object by object)"}},
+         0, 0, json::array({{{"method", "IPortableDevicePropertiesBulk::Start"}}})},
         // A device that fails a commit midway: the check says so, stops
         // there (what follows builds on it), fails, and still removes
         // everything it made.

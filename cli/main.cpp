@@ -147,7 +147,8 @@ std::wstring TargetFor(const std::wstring &source, const std::wstring &destinati
 
 int Devices(const Arguments &) {
     HANDLE list = KivoFindDeviceFirst();
-    if (list == INVALID_HANDLE_VALUE) return Fail(L"devices");
+    // No device to list leaves no error code: an empty list.
+    if (list == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SUCCESS ? 0 : Fail(L"devices");
     wchar_t name[MAX_PATH];
     while (KivoFindDeviceNext(list, name, MAX_PATH)) Print(std::wstring(name) + L"\n");
     KivoFindDeviceClose(list);

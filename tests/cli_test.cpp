@@ -87,6 +87,16 @@ TEST_F(Cli, DevicesAndListingsPrintWhatTheDeviceHolds) {
     Outcome stat = Run(L"stat Phone\\Card\\DCIM\\a.jpg");
     EXPECT_EQ(stat.status, 0u);
     EXPECT_NE(stat.out.find("size:        5 (5 B)"), std::string::npos) << stat.out;
+
+    // No device to list (none connected, or none that reports a name the
+    // list can show) is an empty list, not a failure.
+    json hidden = DeviceJson("usb#nameless", "Nameless", "Nameless", json::array());
+    hidden.erase("description");
+    ASSERT_TRUE(WriteFileText(fixtureFile, json{{"devices", {hidden}}}.dump()));
+    Outcome none = Run(L"devices");
+    EXPECT_EQ(none.status, 0u) << none.error;
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(none.error, "");
 }
 
 TEST_F(Cli, FileCommandsChangeTheDeviceAndTheDisk) {

@@ -49,8 +49,11 @@ Object MakeObject(Device &device, const Object &parent, const NewObject &propert
     object.kind = kind;
     object.id = device.NewObjectId(kind);
     object.parentId = parent.id;
-    object.name = properties.name;
     object.originalFileName = properties.originalFileName;
+    // A device that names objects by their file names only keeps no name of
+    // its own.
+    object.name = device.traits.renamesByFileNameOnly && properties.originalFileName ? *properties.originalFileName
+                                                                                     : properties.name;
     object.contentType = properties.contentType;
     object.format = properties.format;
     object.created = properties.created;

@@ -142,8 +142,9 @@ bool ParseDevice(State &state, const json &node, std::string *error) {
     device->friendlyName = OptionalText(node, "friendlyName");
     device->description = OptionalText(node, "description");
     // A profile first: the fixture's own keys override what it sets.
-    std::string profile = node.value("profile", std::string());
-    if (!ApplyProfile(*device, profile)) return Fail(error, "unknown profile '" + profile + "'");
+    const bool ownProfile = node.contains("profile");
+    std::string profile = ownProfile ? node.value("profile", std::string()) : SuiteProfile();
+    if (!ApplyProfile(*device, profile, ownProfile)) return Fail(error, "unknown profile '" + profile + "'");
     device->transferSize = node.value("transferSize", uint32_t(262144));
     device->refuseFirstOpen = node.value("refuseFirstOpen", false);
     device->connected = node.value("connected", true);
@@ -309,7 +310,7 @@ json DumpState(State &state, const std::wstring &dataFolder, const std::wstring 
     json devices = json::array();
     for (const auto &device : state.devices) {
         json node = {{"pnpId", ToUtf8(device->pnpId)}};
-        if (!device->profile.empty()) node["profile"] = device->profile;
+        if (!device->profile.empty() && !device->profileFromSuite) node["profile"] = device->profile;
         if (device->friendlyName) node["friendlyName"] = ToUtf8(*device->friendlyName);
         if (device->description) node["description"] = ToUtf8(*device->description);
         node["transferSize"] = device->transferSize;

@@ -28,18 +28,18 @@ bool SameIgnoringCase(const std::wstring &a, const std::wstring &b) {
 
 }  // namespace
 
-bool ApplyProfile(Device &device, const std::string &profile) {
+bool ApplyProfile(Device &device, const std::string &profile, bool withCosts) {
     DeviceTraits traits;
     if (profile == "android") {
         device.bulkProperties = false;
-        device.latencyMicros[kGetValues] = 20000;
+        if (withCosts) device.latencyMicros[kGetValues] = 20000;
         traits.datesFixedAtUpload = true;
         traits.renamesByFileNameOnly = true;
         traits.storageFileSystem = L"FAT32";
         traits.storageMaxObjectSize = 0xFFFFFFFFull;
     } else if (profile == "camera") {
         device.bulkProperties = true;
-        device.latencyMicros[kGetValues] = 5000;
+        if (withCosts) device.latencyMicros[kGetValues] = 5000;
         traits.storageFileSystem = L"FAT32";
         traits.storagesReadOnly = true;
     } else if (profile == "player") {
@@ -49,8 +49,15 @@ bool ApplyProfile(Device &device, const std::string &profile) {
         return false;
     }
     device.profile = profile;
+    device.profileFromSuite = !withCosts;
     device.traits = traits;
     return true;
+}
+
+std::string SuiteProfile() {
+    char name[32];
+    DWORD length = GetEnvironmentVariableA("KIVO_SIM_PROFILE", name, sizeof name);
+    return length > 0 && length < sizeof name ? std::string(name, length) : std::string();
 }
 
 void ApplyStorageTraits(const Device &device, Object &storage) {

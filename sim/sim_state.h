@@ -69,8 +69,9 @@ struct Object {
 struct DeviceTraits {
     // Dates are taken from the upload's properties and refused afterwards.
     bool datesFixedAtUpload = false;
-    // WPD_OBJECT_NAME cannot be set; setting WPD_OBJECT_ORIGINAL_FILE_NAME
-    // renames the object, name and file name alike.
+    // Objects are named by their file names: a new object's WPD_OBJECT_NAME
+    // is its WPD_OBJECT_ORIGINAL_FILE_NAME, the name cannot be set, and
+    // setting the file name renames the object, name and file name alike.
     bool renamesByFileNameOnly = false;
     // Two objects of a folder may have names that differ only in case. Else
     // a new name equal to a sibling's, ignoring case, is refused.
@@ -84,6 +85,7 @@ struct DeviceTraits {
 struct Device {
     std::wstring pnpId;
     std::string profile;  // empty: the plain device
+    bool profileFromSuite = false;  // set by KIVO_SIM_PROFILE, not by the fixture
     DeviceTraits traits;
     std::optional<std::wstring> friendlyName;
     std::optional<std::wstring> description;
@@ -199,8 +201,14 @@ std::optional<HRESULT> PendingFault(State &state, const char *method, const std:
                                     const std::wstring &objectId);
 
 // The device profiles ("android", "camera", "player"): false for a name
-// that is not one. Applied before the fixture's own keys.
-bool ApplyProfile(Device &device, const std::string &profile);
+// that is not one. Applied before the fixture's own keys; withCosts adds
+// the profile's read costs.
+bool ApplyProfile(Device &device, const std::string &profile, bool withCosts = true);
+// The profile KIVO_SIM_PROFILE names for every device whose fixture names
+// none, so that a whole suite runs against a family of devices; empty when
+// unset. Such a device behaves as the profile says without its read costs,
+// which change no result, and its dump does not name the profile.
+std::string SuiteProfile();
 void ApplyStorageTraits(const Device &device, Object &storage);
 // The name an object is addressed by: its file name, else its name.
 const std::wstring &FileNameOf(const Object &object);

@@ -187,6 +187,12 @@ TEST_F(OddDevice, SizesOfZeroAndOfTwoToTheSixtyThreeMinusOne) {
     ASSERT_TRUE(KivoCopyFile(OddPath(L"huge.bin").c_str(), disk.File(L"huge.bin").c_str(), 0)) << GetLastError();
     EXPECT_EQ(ReadFileText(disk.File(L"huge.bin")), "tiny");
     EXPECT_EQ(CountEntries(disk.Path(), L"*", true), 2u) << "no temporary file beside the copies";
+    if (SuiteProfile() == "android") {
+        // The record's size is past what a FAT storage takes: refused up front.
+        EXPECT_FALSE(KivoCopyFile(OddPath(L"huge.bin").c_str(), OddPath(L"Dups\\huge.bin").c_str(), 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
+        return;
+    }
     ASSERT_TRUE(KivoCopyFile(OddPath(L"huge.bin").c_str(), OddPath(L"Dups\\huge.bin").c_str(), 0)) << GetLastError();
     std::wstring copy = kivosim::FindObject(kOdd, L"Card\\Dups\\huge.bin");
     char data[8] = {};

@@ -225,4 +225,10 @@ std::vector<json> StagedObjects(const wchar_t *pnpId, const wchar_t *path) {
     return staged;
 }
 
+std::string SuiteProfile() {
+    char name[32];
+    DWORD length = GetEnvironmentVariableA("KIVO_SIM_PROFILE", name, sizeof name);
+    return length > 0 && length < sizeof name ? std::string(name, length) : std::string();
+}
+
 }  // namespace kivotest

@@ -50,6 +50,9 @@ std::vector<json> StagedObjects(const wchar_t *pnpId, const wchar_t *path);
 
 std::wstring Widen(const std::string &text);
 std::string Narrow(const std::wstring &text);
+// The device profile a suite runs under (KIVO_SIM_PROFILE), empty for the
+// plain device, for the few results a profile changes.
+std::string SuiteProfile();
 
 // A folder under the test's temporary folder, removed with its contents when
 // the object goes out of scope.

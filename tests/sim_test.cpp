@@ -515,6 +515,15 @@ ComPtr<IPortableDevice> OpenReadOnly(const wchar_t *pnpId) {
 
 std::wstring Find(const wchar_t *path) { return kivosim::FindObject(L"usb#phone-1", path); }
 
+// The properties of a new folder of that name below parent.
+ComPtr<IPortableDeviceValues> NewFolderValues(const std::wstring &parent, const wchar_t *name) {
+    auto folder = MakeValues();
+    folder->SetStringValue(WPD_OBJECT_PARENT_ID, parent.c_str());
+    folder->SetStringValue(WPD_OBJECT_NAME, name);
+    folder->SetGuidValue(WPD_OBJECT_CONTENT_TYPE, WPD_CONTENT_TYPE_FOLDER);
+    return folder;
+}
+
 }  // namespace
 
 TEST_F(Sim, EveryMethodAndReleaseLeaveALastErrorCodeOfTheirOwn) {
@@ -573,10 +582,7 @@ TEST_F(Sim, AReadOnlyConnectionRefusesEveryWrite) {
     auto content = ContentOf(device.Get());
     std::wstring dcim = Find(L"Card\\DCIM"), a = Find(L"Card\\DCIM\\a.jpg");
     EXPECT_EQ(content->Delete(PORTABLE_DEVICE_DELETE_NO_RECURSION, IdCollection(a).Get(), nullptr), E_ACCESSDENIED);
-    auto folder = MakeValues();
-    folder->SetStringValue(WPD_OBJECT_PARENT_ID, dcim.c_str());
-    folder->SetStringValue(WPD_OBJECT_NAME, L"New");
-    folder->SetGuidValue(WPD_OBJECT_CONTENT_TYPE, WPD_CONTENT_TYPE_FOLDER);
+    auto folder = NewFolderValues(dcim, L"New");
     LPWSTR id = nullptr;
     EXPECT_EQ(content->CreateObjectWithPropertiesOnly(folder.Get(), &id), E_ACCESSDENIED);
     ComPtr<IStream> upload;
@@ -674,10 +680,7 @@ TEST_F(Sim, ProfilesRefuseWhatTheirDevicesRefuse) {
     auto content = ContentOf(camera.Get());
     std::wstring card = kivosim::FindObject(L"usb#camera", L"Card"), a = kivosim::FindObject(L"usb#camera", L"Card\\a.jpg");
     EXPECT_EQ(content->Delete(PORTABLE_DEVICE_DELETE_NO_RECURSION, IdCollection(a).Get(), nullptr), E_ACCESSDENIED);
-    auto folder = MakeValues();
-    folder->SetStringValue(WPD_OBJECT_PARENT_ID, card.c_str());
-    folder->SetStringValue(WPD_OBJECT_NAME, L"New");
-    folder->SetGuidValue(WPD_OBJECT_CONTENT_TYPE, WPD_CONTENT_TYPE_FOLDER);
+    auto folder = NewFolderValues(card, L"New");
     LPWSTR id = nullptr;
     EXPECT_EQ(content->CreateObjectWithPropertiesOnly(folder.Get(), &id), E_ACCESSDENIED);
     EXPECT_EQ(kivosim::FindObject(L"usb#camera", L"Card\\a.jpg"), a);

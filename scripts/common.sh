@@ -74,10 +74,18 @@ kivo_prepare_wine() {
   trap 'wineserver -k >/dev/null 2>&1 || true; kill "$xvfb_pid" 2>/dev/null || true' EXIT
 
   echo "== registering the simulated device service"
-  wine regsvr32 /s "$(winepath -w "$build/bin/kivosim.dll")" >/dev/null 2>&1 || {
-    echo "registration of kivosim.dll failed" >&2
-    exit 1
-}
+  # On a prefix that was only just made this has failed once, with the
+  # same registration working a moment later; so it is tried again.
+  local log="$build/register-sim.log" try
+  for try in 1 2 3; do
+    wine regsvr32 /s "$(winepath -w "$build/bin/kivosim.dll")" >"$log" 2>&1 && return 0
+    echo "registration of kivosim.dll failed (try $try of 3)" >&2
+    wineserver -k 2>/dev/null || true
+    sleep 2
+    wineserver -p 2>/dev/null || true
+  done
+  cat "$log" >&2
+  exit 1
 }
 
 # All three, in order.

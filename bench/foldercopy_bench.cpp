@@ -207,24 +207,29 @@ double TimeDiskAlone(const std::wstring &target, int count, bool safe) {
     CreateDirectoryW(target.c_str(), nullptr);
     const char data[] = "jpeg 0000";
     FILETIME when = {0x5A000000, 0x01DA9B00};
+    auto failed = [](const char *step) {
+        std::printf("  disk alone: %s FAILED (%lu)\n", step, GetLastError());
+        return 0.0;
+    };
     double start = Seconds();
     for (int i = 0; i < count; ++i) {
         std::string name = Name("IMG_", i) + ".JPG";
         std::wstring path = target + L"\\" + std::wstring(name.begin(), name.end());
         wchar_t partial[MAX_PATH] = {};
-        if (safe && !GetTempFileNameW(target.c_str(), L"kdl", 0, partial)) return 0;
+        if (safe && !GetTempFileNameW(target.c_str(), L"kdl", 0, partial)) return failed("GetTempFileNameW");
         HANDLE file = CreateFileW(safe ? partial : path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return 0;
+        if (file == INVALID_HANDLE_VALUE) return failed("CreateFileW");
         DWORD written = 0;
         WriteFile(file, data, sizeof data - 1, &written, nullptr);
         CloseHandle(file);
         if (!safe) continue;
         file = CreateFileW(partial, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
+        if (file == INVALID_HANDLE_VALUE) return failed("reopening the temporary file");
         SetFileTime(file, &when, nullptr, &when);
         CloseHandle(file);
-        if (!MoveFileExW(partial, path.c_str(), MOVEFILE_REPLACE_EXISTING)) return 0;
+        if (!MoveFileExW(partial, path.c_str(), MOVEFILE_REPLACE_EXISTING)) return failed("MoveFileExW");
     }
     return (Seconds() - start) / count;
 }
